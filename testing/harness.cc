@@ -114,6 +114,9 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
     if (dup2(child_in, 0) < 0 || dup2(child_out, 1) < 0 || dup2(errs[1], 2) < 0)
       die_in_child("dup2");
     reset_signals();
+    // Opened while still root: nobody may not be able to reach the build tree.
+    int program = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (program < 0) die_in_child(path.c_str());
     if (options.unprivileged) {
       if (setgroups(0, nullptr) < 0 || setgid(kNobody) < 0 || setuid(kNobody) < 0)
         die_in_child("dropping privileges");
@@ -124,7 +127,8 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
       rlimit limit{value, value};
       if (setrlimit(resource, &limit) < 0) die_in_child("setrlimit");
     }
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    char* argv[] = {path.data(), nullptr};
+    fexecve(program, argv, environ);
     die_in_child(path.c_str());
   }
 
