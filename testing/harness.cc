@@ -43,10 +43,10 @@ Duration left_until(Clock::time_point deadline) {
 // the carriage return added to each line end, which only clutter assertions.
 void make_plain_terminal(int fd) {
   termios mode{};
-  if (tcgetattr(fd, &mode) < 0) die_in_child("tcgetattr");
+  if (tcgetattr(fd, &mode) < 0) throw std::runtime_error("tcgetattr");
   mode.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL);
   mode.c_oflag &= ~ONLCR;
-  if (tcsetattr(fd, TCSANOW, &mode) < 0) die_in_child("tcsetattr");
+  if (tcsetattr(fd, TCSANOW, &mode) < 0) throw std::runtime_error("tcsetattr");
 }
 
 // In the child between fork and exec: the program starts with default
@@ -85,12 +85,14 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
   std::string path = program_path(name);
   int child_in = -1, child_out = -1, errs[2];
   if (pipe2(errs, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
-  std::string terminal;
   if (io_ == Io::Terminal) {
     out_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (out_ < 0 || grantpt(out_) < 0 || unlockpt(out_) < 0)
       throw std::runtime_error("posix_openpt");
-    terminal = ptsname(out_);
+    // Set up before the program runs, so nothing typed early is echoed.
+    child_in = child_out = open(ptsname(out_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (child_in < 0) throw std::runtime_error("open terminal");
+    make_plain_terminal(child_in);
     in_ = dup(out_);
   } else {
     int in[2], out[2];
@@ -106,11 +108,6 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
     // with one signal to the group. The terminal is not made controlling:
     // its hangup would otherwise kill a forked child when the parent ends.
     setsid();
-    if (io_ == Io::Terminal) {
-      child_in = child_out = open(terminal.c_str(), O_RDWR | O_NOCTTY);
-      if (child_in < 0) die_in_child("open terminal");
-      make_plain_terminal(child_in);
-    }
     if (dup2(child_in, 0) < 0 || dup2(child_out, 1) < 0 || dup2(errs[1], 2) < 0)
       die_in_child("dup2");
     reset_signals();
@@ -127,14 +124,16 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
       rlimit limit{value, value};
       if (setrlimit(resource, &limit) < 0) die_in_child("setrlimit");
     }
-    char* argv[] = {path.data(), nullptr};
-    fexecve(program, argv, environ);
+    std::vector<char*> argv{path.data()};
+    for (auto& arg : options.args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    fexecve(program, argv.data(), environ);
     die_in_child(path.c_str());
   }
 
   close(errs[1]);
-  if (child_in >= 0) close(child_in);
-  if (child_out >= 0) close(child_out);
+  close(child_in);
+  if (child_out != child_in) close(child_out);
   err_fd_ = errs[0];
   fcntl(out_, F_SETFL, O_NONBLOCK);
   fcntl(err_fd_, F_SETFL, O_NONBLOCK);

@@ -36,6 +36,7 @@ enum class Io {
 
 struct Options {
   Io io = Io::Terminal;
+  std::vector<std::string> args;                  // after the program's name
   bool unprivileged = false;                      // run as uid and gid 65534
   std::vector<std::pair<int, rlim_t>> limits;     // setrlimit before exec
 };

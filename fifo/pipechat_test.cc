@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace kit {
+namespace {
+
+const std::string kPrompt = "Connected to server\nEnter some message to send to server\n";
+const std::string kSent = "Sent given message to server\n";
+const std::string kCreated = "Created client FIFO\n";
+const std::string kWaiting = "waiting for response message from server\n";
+
+std::string bytes(const char* text, size_t size) { return std::string(text, size); }
+
+// A server written for the tests: it sees the exact bytes on the wire and
+// replies whatever a test asks, however awkward.
+class TestServer {
+ public:
+  TestServer() {
+    EXPECT_EQ(mkfifo("srvfifo", 0600), 0);
+    // A reader that is already there lets the client's open go through.
+    fd_ = open("srvfifo", O_RDONLY | O_NONBLOCK);
+  }
+  ~TestServer() { close(fd_); }
+
+  // The next message: its bytes up to and including the NUL.
+  std::string message() {
+    std::string got;
+    eventually([&] {
+      char c;
+      while (read(fd_, &c, 1) == 1) {
+        got += c;
+        if (c == '\0') return true;
+      }
+      return false;
+    });
+    return got;
+  }
+
+  // Opens "clififo" once the client reads it, writes `reply`, closes at once.
+  void reply(std::string_view reply) {
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] { return (fd = open("clififo", O_WRONLY | O_NONBLOCK)) >= 0; }));
+    EXPECT_EQ(write(fd, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    close(fd);
+  }
+
+  // True when the client has closed its end and sent nothing more.
+  bool ended_quietly() {
+    char c;
+    return eventually([&] { return read(fd_, &c, 1) == 0; });
+  }
+
+ private:
+  int fd_;
+};
+
+using PipechatTest = Sandbox;
+
+TEST_F(PipechatTest, WithoutTheServerFifoItStopsBeforePrompting) {
+  Process client("pipechat");
+  EXPECT_EQ(client.wait_exit().status, 1);
+  EXPECT_EQ(client.output(), "Error in opening server FIFO\n");
+}
+
+TEST_F(PipechatTest, ClientFifoThatCanBeNeitherOpenedNorMadeEndsIt) {
+  TestServer server;
+  ASSERT_EQ(symlink("nowhere", "clififo"), 0);
+  Process client("pipechat");
+  client.type("hi\n");
+  EXPECT_EQ(client.wait_exit().status, 1);
+  EXPECT_EQ(client.output(), kPrompt + kSent + "Error in creating client FIFO\n");
+}
+
+TEST_F(PipechatTest, TalksToTheShippedServer) {
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
+  Process client("pipechat");
+  client.type("hello there\n");
+  ASSERT_TRUE(client.wait_for("HELLO THERE\n"));
+  struct stat fifo;
+  ASSERT_EQ(stat("clififo", &fifo), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+  EXPECT_EQ(fifo.st_mode & 0777, 0600 & ~mask);
+
+  client.type("bye\n");
+  ASSERT_TRUE(client.wait_for("BYE\n"));
+  client.end_input();
+  Ending ending = client.wait_exit();
+  EXPECT_TRUE(ending.exited);
+  EXPECT_EQ(ending.status, 0);
+  EXPECT_EQ(client.output(), kPrompt + kSent + kCreated + kWaiting + "HELLO THERE\n" +  //
+                                 kPrompt + kSent + kWaiting + "BYE\n" + kPrompt);
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n", 2));
+  EXPECT_EQ(server.output(),
+            "waiting for a client on srvfifo\n"
+            "received \"hello there\"\nreplied \"HELLO THERE\"\n"
+            "received \"bye\"\nreplied \"BYE\"\n"
+            "client has gone\nwaiting for a client on srvfifo\n");
+}
+
+TEST_F(PipechatTest, SendsEachLineAsItsTextAndOneNul) {
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes});
+  client.type("\n" + std::string(300, 'x') + "\n" + bytes("ab\0cd\n", 6));
+  client.end_input();
+  EXPECT_EQ(server.message(), bytes("\n\0", 2));
+  server.reply(bytes("ok\0", 3));
+  EXPECT_EQ(server.message(), std::string(255, 'x') + '\0');
+  server.reply(bytes("ok\0", 3));
+  EXPECT_EQ(server.message(), std::string(45, 'x') + bytes("\n\0", 2));
+  server.reply(bytes("ok\0", 3));
+  EXPECT_EQ(server.message(), bytes("ab\0", 3));
+  server.reply(bytes("ok\0", 3));
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_TRUE(server.ended_quietly()) << "nothing is sent at the end of input";
+  EXPECT_EQ(count(client.output(), kSent + kCreated), 1);
+  EXPECT_EQ(count(client.output(), kWaiting + "ok\n"), 4);
+}
+
+TEST_F(PipechatTest, PrintsOnlyTheBytesOfEachReply) {
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes});
+  client.type("1\n2\n3\n4\n");
+  client.end_input();
+  std::string replies[] = {std::string(256, 'y'), bytes("ok\0", 3), "", bytes("ab\0zzzz", 7)};
+  for (auto& reply : replies) {
+    server.message();
+    server.reply(reply);
+  }
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_EQ(client.output(), kPrompt + kSent + kCreated + kWaiting + std::string(256, 'y') + "\n" +
+                                 kPrompt + kSent + kWaiting + "ok\n" +  //
+                                 kPrompt + kSent + kWaiting + "No response message from server\n" +
+                                 kPrompt + kSent + kWaiting + "ab\n" + kPrompt);
+}
+
+TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
+  constexpr int kExchanges = 300;
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes, .limits = {{RLIMIT_NOFILE, 32}}});
+  std::string lines;
+  for (int i = 0; i < kExchanges; i++) lines += "m\n";
+  client.type(lines);
+  client.end_input();
+  for (int i = 0; i < kExchanges; i++) {
+    ASSERT_EQ(server.message(), bytes("m\n\0", 3)) << "exchange " << i;
+    server.reply(bytes("r\0", 2));
+    ASSERT_FALSE(HasFatalFailure()) << "exchange " << i;
+    client.output();  // keep its output pipe from filling
+  }
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_EQ(count(client.output(), kWaiting + "r\n"), kExchanges);
+}
+
+}  // namespace
+}  // namespace kit
