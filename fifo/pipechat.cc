@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,23 +21,16 @@ constexpr mode_t kClientFifoMode = 0600;
 constexpr size_t kMessageSize = 256;  // a line of at most 255 characters and its NUL
 constexpr size_t kReplySize = 256;
 // A server that keeps its end open across replies costs at most this much.
-constexpr std::chrono::milliseconds kServerCloseGrace{100};
+constexpr int kServerCloseGraceMs = 100;
 
 // After its reply the server still holds its end of the client FIFO for a
 // moment. Were the next exchange to open the FIFO before that end is closed,
 // its open would return at once and the close would read as an empty reply,
 // putting every later reply one exchange behind. So wait, briefly, for the
-// server to let go; bytes beyond the one reply are dropped with the FIFO.
+// server to let go (the hangup); bytes beyond the one reply are dropped.
 void await_server_close(int fd) {
-  auto deadline = std::chrono::steady_clock::now() + kServerCloseGrace;
-  std::array<char, 256> excess;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd end{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&end, 1, static_cast<int>(left.count())) <= 0) return;
-    if (read(fd, excess.data(), excess.size()) <= 0) return;
-  }
+  pollfd end{fd, POLLIN, 0};
+  poll(&end, 1, kServerCloseGraceMs);
 }
 
 // Opens the client FIFO for reading, making it first if it is not there.
