@@ -1,105 +1,14 @@
 // What every test of the kit shares: a private IPC namespace and working
-// directory per test, the kit's programs run as real processes under a
-// pseudo-terminal or through pipes, and looks at kernel objects by key.
+// directory per test, on top of the process runner.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/types.h>
 
-#include <chrono>
-#include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+
+#include "process.h"
 
 namespace kit {
-
-using namespace std::chrono_literals;
-using Duration = std::chrono::milliseconds;
-
-// Enough for a program's start-up delay plus a slow sanitizer build.
-constexpr Duration kPatience = 10s;
-
-// Path of a program built by the kit.
-std::string program_path(std::string_view name);
-
-// Polls `ready` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& ready, Duration timeout = kPatience);
-
-enum class Io {
-  Terminal,  // stdin and stdout on a pseudo-terminal: line-buffered output
-  Pipes,     // stdin and stdout on pipes: fully buffered output
-};
-
-struct Options {
-  Io io = Io::Terminal;
-  std::vector<std::string> args;                  // after the program's name
-  bool unprivileged = false;                      // run as uid and gid 65534
-  std::vector<std::pair<int, rlim_t>> limits;     // setrlimit before exec
-};
-
-struct Ending {
-  bool exited = false;
-  int status = -1;  // exit status, when exited
-  int signal = 0;   // terminating signal, when not
-};
-
-// One program of the kit, started in its own session. Standard error always
-// goes to a pipe of its own. The destructor kills whatever is left of it.
-class Process {
- public:
-  explicit Process(std::string_view name, Options options = {});
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void type(std::string_view text);   // to standard input
-  void end_input();                   // end of file on standard input
-  void signal(int sig);
-
-  // Waits until `text` has appeared `count` times on standard output.
-  bool wait_for(std::string_view text, int count = 1, Duration timeout = kPatience);
-  // Waits until /proc shows the process in `state` ('S' asleep, 'T' stopped).
-  bool wait_state(char state, Duration timeout = kPatience);
-  // Reaps the process and reads its output to the end.
-  Ending wait_exit(Duration timeout = kPatience);
-  // Gathers what has arrived for `settle`, then returns all output so far.
-  std::string output(Duration settle = 0ms);
-  std::string errors();
-
- private:
-  void pump(Duration timeout);
-
-  pid_t pid_ = -1;
-  Io io_;
-  int in_ = -1, out_ = -1, err_fd_ = -1;
-  std::string out_text_, err_;
-  std::optional<Ending> ending_;
-};
-
-// How many times `needle` occurs in `text`.
-int count(std::string_view text, std::string_view needle);
-
-struct Semaphore {
-  int id;
-  int value;
-  int waiting;  // processes blocked waiting for the value to rise
-  mode_t mode;
-  uid_t owner;
-};
-std::optional<Semaphore> semaphore(key_t key);
-
-struct Segment {
-  int id;
-  size_t size;
-  mode_t mode;
-  std::string bytes;
-};
-std::optional<Segment> segment(key_t key);
 
 // Fixture: each test gets a fresh IPC namespace and an empty temporary
 // working directory, so tests run in parallel and never meet the host's

@@ -1,0 +1,278 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace kit {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uid_t kNobody = 65534;
+
+Duration left_until(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<Duration>(deadline - Clock::now());
+  return left < 0ms ? 0ms : left;
+}
+
+[[noreturn]] void die_in_child(const char* what) {
+  // Standard error is the test's pipe by now; the test shows it on failure.
+  dprintf(2, "harness: %s: %s\n", what, strerror(errno));
+  _exit(127);
+}
+
+// A terminal as a person has it, less the echo of what the test types and
+// the carriage return added to each line end, which only clutter assertions.
+void make_plain_terminal(int fd) {
+  termios mode{};
+  if (tcgetattr(fd, &mode) < 0) throw std::runtime_error("tcgetattr");
+  mode.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL);
+  mode.c_oflag &= ~ONLCR;
+  if (tcsetattr(fd, TCSANOW, &mode) < 0) throw std::runtime_error("tcsetattr");
+}
+
+// In the child between fork and exec: the program starts with default
+// signal dispositions, whatever the test runner ignores or blocks.
+void reset_signals() {
+  for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+}  // namespace
+
+std::string program_path(std::string_view name) {
+  return std::string(KIT_BIN_DIR) + "/" + std::string(name);
+}
+
+bool eventually(const std::function<bool()>& ready, Duration timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (ready()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+int count(std::string_view text, std::string_view needle) {
+  int n = 0;
+  for (auto at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + needle.size()))
+    n++;
+  return n;
+}
+
+Process::Process(std::string_view name, Options options) : io_(options.io) {
+  std::string path = program_path(name);
+  int child_in = -1, child_out = -1, errs[2];
+  if (pipe2(errs, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+  if (io_ == Io::Terminal) {
+    out_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (out_ < 0 || grantpt(out_) < 0 || unlockpt(out_) < 0)
+      throw std::runtime_error("posix_openpt");
+    // Set up before the program runs, so nothing typed early is echoed.
+    child_in = child_out = open(ptsname(out_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (child_in < 0) throw std::runtime_error("open terminal");
+    make_plain_terminal(child_in);
+    in_ = dup(out_);
+  } else {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+    child_in = in[0], in_ = in[1];
+    out_ = out[0], child_out = out[1];
+  }
+
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    // Own session, so the test can end the program and any child it made
+    // with one signal to the group. The terminal is not made controlling:
+    // its hangup would otherwise kill a forked child when the parent ends.
+    setsid();
+    if (dup2(child_in, 0) < 0 || dup2(child_out, 1) < 0 || dup2(errs[1], 2) < 0)
+      die_in_child("dup2");
+    reset_signals();
+    // Opened while still root: nobody may not be able to reach the build tree.
+    int program = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (program < 0) die_in_child(path.c_str());
+    if (options.unprivileged) {
+      if (setgroups(0, nullptr) < 0 || setgid(kNobody) < 0 || setuid(kNobody) < 0)
+        die_in_child("dropping privileges");
+    }
+    // After the switch of user: a process limit set before it would make
+    // the exec itself fail.
+    for (auto [resource, value] : options.limits) {
+      rlimit limit{value, value};
+      if (setrlimit(resource, &limit) < 0) die_in_child("setrlimit");
+    }
+    std::vector<char*> argv{path.data()};
+    for (auto& arg : options.args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    fexecve(program, argv.data(), environ);
+    die_in_child(path.c_str());
+  }
+
+  close(errs[1]);
+  close(child_in);
+  if (child_out != child_in) close(child_out);
+  err_fd_ = errs[0];
+  fcntl(out_, F_SETFL, O_NONBLOCK);
+  fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
+
+Process::~Process() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGKILL);
+    if (!ending_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  for (int fd : {in_, out_, err_fd_})
+    if (fd >= 0) close(fd);
+}
+
+bool Process::type(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = write(in_, text.data(), text.size());
+    if (n < 0) return false;
+    text.remove_prefix(n);
+  }
+  return true;
+}
+
+void Process::end_input() {
+  if (io_ == Io::Terminal) {
+    type("\x04");  // the terminal's end-of-file character, at a line start
+  } else {
+    close(in_);
+    in_ = -1;
+  }
+}
+
+bool Process::signal(int sig) { return kill(pid_, sig) == 0; }
+
+void Process::pump(Duration timeout) {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  if (out_ < 0 && err_fd_ < 0) {
+    std::this_thread::sleep_for(timeout);
+    return;
+  }
+  if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return;
+  for (auto [fd, text] : {std::pair{&out_, &out_text_}, std::pair{&err_fd_, &err_}}) {
+    if (*fd < 0) continue;
+    std::array<char, 4096> buffer;
+    for (;;) {
+      ssize_t n = read(*fd, buffer.data(), buffer.size());
+      if (n > 0) {
+        text->append(buffer.data(), n);
+        continue;
+      }
+      // A terminal reports EIO once every holder of its other side is gone.
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        if (*fd == out_ && in_ == out_) in_ = -1;
+        close(*fd);
+        *fd = -1;
+      }
+      break;
+    }
+  }
+}
+
+bool Process::wait_for(std::string_view text, int times, Duration timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (count(out_text_, text) < times) {
+    if (Clock::now() >= deadline) return false;
+    pump(std::min(left_until(deadline), Duration(50)));
+  }
+  return true;
+}
+
+bool Process::wait_state(char state, Duration timeout) {
+  return eventually(
+      [&] {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        auto end_of_name = line.rfind(')');
+        return end_of_name != std::string::npos && end_of_name + 2 < line.size() &&
+               line[end_of_name + 2] == state;
+      },
+      timeout);
+}
+
+Ending Process::wait_exit(Duration timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (!ending_) {
+    int status;
+    pid_t reaped = waitpid(pid_, &status, WNOHANG);
+    if (reaped == pid_) {
+      Ending ending;
+      ending.exited = WIFEXITED(status);
+      ending.status = ending.exited ? WEXITSTATUS(status) : -1;
+      ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      ending_ = ending;
+      break;
+    }
+    if (Clock::now() >= deadline) return Ending{};
+    pump(10ms);
+  }
+  // Read to the end: a child it forked may still be writing.
+  while ((out_ >= 0 || err_fd_ >= 0) && Clock::now() < deadline) pump(left_until(deadline));
+  return *ending_;
+}
+
+std::string Process::output(Duration settle) {
+  auto deadline = Clock::now() + settle;
+  do {
+    pump(left_until(deadline));
+  } while (Clock::now() < deadline);
+  return out_text_;
+}
+
+std::string Process::errors() {
+  pump(0ms);
+  return err_;
+}
+
+std::optional<Semaphore> semaphore(key_t key) {
+  int id = semget(key, 0, 0);
+  if (id < 0) return std::nullopt;
+  semid_ds info{};
+  if (semctl(id, 0, IPC_STAT, &info) < 0) return std::nullopt;
+  return Semaphore{id, semctl(id, 0, GETVAL), semctl(id, 0, GETNCNT),
+                   static_cast<mode_t>(info.sem_perm.mode & 0777), info.sem_perm.uid};
+}
+
+std::optional<Segment> segment(key_t key) {
+  int id = shmget(key, 0, 0);
+  if (id < 0) return std::nullopt;
+  shmid_ds info{};
+  if (shmctl(id, IPC_STAT, &info) < 0) return std::nullopt;
+  Segment found{id, info.shm_segsz, static_cast<mode_t>(info.shm_perm.mode & 0777), {}};
+  void* at = shmat(id, nullptr, SHM_RDONLY);
+  if (at != reinterpret_cast<void*>(-1)) {
+    found.bytes.assign(static_cast<const char*>(at), found.size);
+    shmdt(at);
+  }
+  return found;
+}
+
+}  // namespace kit
