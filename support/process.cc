@@ -59,6 +59,7 @@ void reset_signals() {
 }  // namespace
 
 std::string program_path(std::string_view name) {
+  if (name.find('/') != std::string_view::npos) return std::string(name);
   return std::string(KIT_BIN_DIR) + "/" + std::string(name);
 }
 
@@ -245,6 +246,13 @@ std::string Process::output(Duration settle) {
     pump(left_until(deadline));
   } while (Clock::now() < deadline);
   return out_text_;
+}
+
+std::vector<int> Process::descriptors() const {
+  std::vector<int> open;
+  for (int fd : {out_, err_fd_})
+    if (fd >= 0) open.push_back(fd);
+  return open;
 }
 
 std::string Process::errors() {

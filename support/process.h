@@ -22,7 +22,7 @@ using Duration = std::chrono::milliseconds;
 // Enough for a program's start-up delay plus a slow sanitizer build.
 constexpr Duration kPatience = 10s;
 
-// Path of a program built by the kit.
+// Path of a program built by the kit; a name with a slash is a path already.
 std::string program_path(std::string_view name);
 
 // Polls `ready` until it holds or `timeout` passes.
@@ -69,6 +69,8 @@ class Process {
   // Gathers what has arrived for `settle`, then returns all output so far.
   std::string output(Duration settle = 0ms);
   std::string errors();
+  // Descriptors still open for reading its output, to wait on several at once.
+  std::vector<int> descriptors() const;
 
  private:
   void pump(Duration timeout);

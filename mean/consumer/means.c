@@ -3,6 +3,8 @@
 #include <stdio.h>
 
 int main(void) {
-  printf("%g %g %g\n", mean(1.0, 2.0), mean(-3.0, 3.0), mean(1e308, 1e308));
+  const double pairs[][2] = {{1.0, 2.0}, {-3.0, 3.0}, {1e308, 1e308}};
+  for (size_t i = 0; i < sizeof pairs / sizeof pairs[0]; i++)
+    printf("mean(%g, %g) = %g\n", pairs[i][0], pairs[i][1], mean(pairs[i][0], pairs[i][1]));
   return 0;
 }
