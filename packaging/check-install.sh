@@ -1,21 +1,20 @@
 #!/bin/sh
-# Installs the kit into a scratch prefix and builds a plain C program against
-# its averager, by pkg-config and by the CMake package; both must print the
-# same means. Arguments: the build tree, this folder, extra compiler flags
-# (the sanitizers, when the library was built with them).
+# Installs the kit into a scratch prefix, checks that every file is there,
+# then builds a plain C program against its averager by pkg-config and by
+# the CMake package; both must print the same means. Arguments: the build
+# tree, the folder of the C program, extra compiler flags (the sanitizers,
+# when the library was built with them).
 set -eu
 build=$1 consumer=$2 flags=${3:-}
+. "$(dirname "$0")/same-files.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-expected="mean(1, 2) = 1.5
-mean(-3, 3) = 0
-mean(1e+308, 1e+308) = 1e+308"
-expected=$(printf "$expected")
+expected=$(printf 'mean(1, 2) = 1.5\nmean(-3, 3) = 0\nmean(1e+308, 1e+308) = 1e+308')
 
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 prefix=$scratch/prefix
-libdir=$(dirname "$(find "$prefix" -name averager.pc)")/..
-[ -f "$prefix/include/averager.h" ] || { echo "no header installed"; exit 1; }
+cmake --install "$build" --prefix "$prefix" >/dev/null
+same_files "$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)"
+libdir=$prefix/lib
 
 # By pkg-config, against the shared library.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -33,4 +32,4 @@ got=$("$scratch/build/means")
 # The shared library exports mean and nothing else.
 exported=$(nm -D --defined-only "$libdir"/libaverager.so | awk '{print $3}')
 [ "$exported" = "mean" ] || { echo "exported symbols: $exported"; exit 1; }
-echo "averager installed and linked by pkg-config and CMake"
+echo "installed every file; means.c built by pkg-config and by CMake"

@@ -1,0 +1,10 @@
+#!/bin/sh
+# Every manual page renders without a single warning. Arguments: the pages.
+set -eu
+status=0
+for page in "$@"; do
+  warnings=$(groff -man -ww -z -t "$page" 2>&1)
+  [ -z "$warnings" ] || { printf '%s:\n%s\n' "$page" "$warnings"; status=1; }
+done
+[ $status = 0 ] && echo "$# manual pages render clean"
+exit $status
