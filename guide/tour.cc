@@ -145,6 +145,15 @@ class Scene {
     return ending;
   }
 
+  // What the kernel holds now, as ipcwatch shows it.
+  void snapshot(const char* part) {
+    show();
+    Process view("ipcwatch", {.io = Io::Pipes, .args = {"--once", part}});
+    if (view.wait_exit().status != 0) throw Misbehaved("ipcwatch failed");
+    size_t shown = 0;
+    print_lines("ipcwatch", kDim, view.output(), shown, ":", true);
+  }
+
   // Prints every complete line that has arrived; at the end, partial ones too.
   // Lines that arrived together print the last actor acted on first: it
   // moves first, and the others answer it.
@@ -155,8 +164,8 @@ class Scene {
     for (Actor* actor : order) {
       std::string out = actor->process.output();
       std::string err = actor->process.errors();
-      print_lines(*actor, out, actor->shown_out, "|", all);
-      print_lines(*actor, err, actor->shown_err, "!", all);
+      print_lines(actor->label, actor->hue, out, actor->shown_out, "|", all);
+      print_lines(actor->label, actor->hue, err, actor->shown_err, "!", all);
     }
     fflush(stdout);  // the tour's own narration, not a demonstrated program
   }
@@ -168,13 +177,13 @@ class Scene {
     return shown;
   }
 
-  void print_lines(const Actor& actor, const std::string& text, size_t& shown, const char* bar,
-                   bool all) {
+  void print_lines(const std::string& label, const char* hue, const std::string& text,
+                   size_t& shown, const char* bar, bool all) {
     while (shown < text.size()) {
       size_t end = text.find('\n', shown);
       if (end == std::string::npos && !all) return;
       size_t stop = end == std::string::npos ? text.size() : end;
-      printf("  %s%-18s%s%s %s\n", paint(actor.hue), actor.label.c_str(), bar, paint(kReset),
+      printf("  %s%-18s%s%s %s\n", paint(hue), label.c_str(), bar, paint(kReset),
              text.substr(shown, stop - shown).c_str());
       shown = stop + (end == std::string::npos ? 0 : 1);
     }
@@ -218,6 +227,7 @@ void semaphores(Scene& scene) {
   Actor& waiter = scene.start("gatewait", "gatewait");
   scene.expect(waiter, "semid = ");
   await_semaphore(scene, 0, 1);
+  scene.snapshot("sem");
   Actor& poster = scene.start("gatepost", "gatepost");
   scene.expect(poster, "Press enter key to send semaphore\n");
   scene.type(poster, "\n", "Enter");
@@ -225,10 +235,14 @@ void semaphores(Scene& scene) {
   scene.type(poster, "ab\n", "a, b and Enter (three characters)");
   scene.expect(waiter, "I got semaphore\n", 4);
   await_semaphore(scene, 0, 1);
-  scene.type(poster, "\x04", "Ctrl-D");
-  if (scene.finish(poster).status != 0) throw Misbehaved("gatepost failed at end of input");
   scene.send(waiter, SIGINT, "Ctrl-C in gatewait's terminal");
   scene.finish(waiter);
+  // With no one waiting, a post stays in the semaphore.
+  scene.type(poster, "\n", "Enter");
+  await_semaphore(scene, 1, 0);
+  scene.snapshot("sem");
+  scene.type(poster, "\x04", "Ctrl-D");
+  if (scene.finish(poster).status != 0) throw Misbehaved("gatepost failed at end of input");
 }
 
 void turnstile(Scene& scene) {
@@ -298,10 +312,12 @@ void segment(Scene& scene) {
         return found && found->bytes.starts_with(std::string("tolvane\0", 8));
       }, 5s))
     throw Misbehaved("the segment never held \"tolvane\"");
-  scene.narrate("the segment holds \"tolvane\"; slatewatch looks at byte 0 once a second");
+  scene.snapshot("shm");
+  scene.narrate("slatewatch looks at byte 0 once a second, and prints nothing meanwhile");
   scene.watch(1500ms);
   Actor& client = scene.start("slatewatch-client", "slatewatch-client");
   scene.finish(client);
+  scene.snapshot("shm");
   scene.expect(server, "Aloha\n", 1, 3s);
   if (scene.finish(server).status != 0) throw Misbehaved("slatewatch did not exit with 0");
 }
