@@ -14,13 +14,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 constexpr const char* kServerFifo = "srvfifo";
 constexpr const char* kClientFifo = "clififo";
 constexpr mode_t kServerFifoMode = 0600;
-constexpr size_t kReplyLimit = 255;  // the client reads at most 256 bytes
+constexpr size_t kMessageLimit = 256;  // a message and its NUL, as the client sends them
 constexpr useconds_t kClientFifoPoll = 10'000;
+
+using Message = std::array<char, kMessageLimit>;
 
 // The client makes "clififo" only after sending its first message, so wait
 // for it to appear. Opening for writing blocks until the client reads.
@@ -32,26 +33,28 @@ int open_client_fifo() {
   }
 }
 
-void answer(const std::string& message) {
-  std::string text = message;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  printf("received \"%s\"\n", text.c_str());
+// Answers one message of `length` characters (its NUL not counted).
+void answer(const Message& message, size_t length) {
+  if (length > 0 && message[length - 1] == '\n') length--;
+  Message reply{};
+  for (size_t i = 0; i < length; i++)
+    reply[i] = static_cast<char>(toupper(static_cast<unsigned char>(message[i])));
 
-  std::string reply;
-  for (unsigned char c : text) reply += static_cast<char>(toupper(c));
-  if (reply.size() > kReplyLimit) reply.resize(kReplyLimit);
-
+  // The reply first, the report after: the client is waiting.
   int fd = open_client_fifo();
   if (fd < 0) {
     fprintf(stderr, "pipechat-server: open %s: %s\n", kClientFifo, strerror(errno));
     return;
   }
   // The reply and its NUL in one write, as the client takes it in one read.
-  if (write(fd, reply.c_str(), reply.size() + 1) < 0)
-    fprintf(stderr, "pipechat-server: write %s: %s\n", kClientFifo, strerror(errno));
-  else
-    printf("replied \"%s\"\n", reply.c_str());
+  bool sent = write(fd, reply.data(), length + 1) >= 0;
+  int error = errno;
   close(fd);
+  printf("received \"%.*s\"\n", static_cast<int>(length), message.data());
+  if (sent)
+    printf("replied \"%.*s\"\n", static_cast<int>(length), reply.data());
+  else
+    fprintf(stderr, "pipechat-server: write %s: %s\n", kClientFifo, strerror(error));
 }
 
 int main() {
@@ -70,15 +73,20 @@ int main() {
       fprintf(stderr, "pipechat-server: open %s: %s\n", kServerFifo, strerror(errno));
       return 1;
     }
-    // Messages arrive as a byte stream; each ends at its NUL.
-    std::string pending;
+    // Messages arrive as a byte stream; each ends at its NUL. A longer one
+    // than the client ever sends is cut to fit.
+    Message message;
+    size_t length = 0;
     std::array<char, 512> buffer;
     ssize_t got;
     while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
-      pending.append(buffer.data(), got);
-      for (size_t end; (end = pending.find('\0')) != std::string::npos;) {
-        answer(pending.substr(0, end));
-        pending.erase(0, end + 1);
+      for (ssize_t i = 0; i < got; i++) {
+        if (buffer[i] == '\0') {
+          answer(message, length);
+          length = 0;
+        } else if (length < kMessageLimit - 1) {
+          message[length++] = buffer[i];
+        }
       }
     }
     close(fd);

@@ -1,0 +1,373 @@
+// bench: how fast each hand-off of the kit is, and what each program costs
+// to start, side by side with the floor that the kernel and a plain C
+// program set, measured in the same run.
+//
+//   bench           the full run (about a minute)
+//   bench --quick   a few repetitions of each, to check that it runs
+//
+// It runs in a private IPC namespace and a scratch directory, like the
+// tests, so that it never meets the host's objects under the kit's keys.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "averager.h"
+#include "mysem.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+bool quick = false;
+int reps(int full) { return quick ? std::max(2, full / 50) : full; }
+
+struct Stats {
+  double median, p99, max;
+};
+Stats stats(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) { return samples[std::min(samples.size() - 1, size_t(q * samples.size()))]; };
+  return {at(0.5), at(0.99), samples.back()};
+}
+
+std::string human(double seconds) {
+  std::array<char, 32> shown;
+  if (seconds < 1e-6)
+    snprintf(shown.data(), shown.size(), "%.2f ns", seconds * 1e9);
+  else if (seconds < 1e-3)
+    snprintf(shown.data(), shown.size(), "%.1f us", seconds * 1e6);
+  else
+    snprintf(shown.data(), shown.size(), "%.2f ms", seconds * 1e3);
+  return shown.data();
+}
+
+void row(const std::string& measure, Stats got, const std::string& floor_name, Stats floor) {
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5.2f |\n", measure.c_str(),
+         human(got.median).c_str(), human(got.p99).c_str(), floor_name.c_str(),
+         human(floor.median).c_str(), got.median / floor.median);
+}
+
+[[noreturn]] void die(const char* what) {
+  perror(what);
+  exit(1);
+}
+
+// --- Programs on a pseudo-terminal ------------------------------------------
+
+std::string bin(std::string_view name) { return std::string(KIT_BIN_DIR "/") + std::string(name); }
+
+struct Terminal {
+  pid_t pid;
+  int master;
+  std::string pending;
+};
+
+// Starts a program on a terminal of its own, with no echo and plain line ends.
+Terminal launch(const std::string& path, const char* arg = nullptr) {
+  Terminal t{};
+  t.pid = forkpty(&t.master, nullptr, nullptr, nullptr);
+  if (t.pid < 0) die("forkpty");
+  if (t.pid == 0) {
+    termios mode;
+    tcgetattr(0, &mode);
+    mode.c_lflag &= ~(ECHO | ECHOCTL);
+    mode.c_oflag &= ~ONLCR;
+    tcsetattr(0, TCSANOW, &mode);
+    execl(path.c_str(), path.c_str(), arg, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return t;
+}
+
+// Reads until `text` has come; what follows it stays pending.
+bool read_until(Terminal& t, std::string_view text, int timeout_ms = 5000) {
+  for (;;) {
+    if (auto at = t.pending.find(text); at != std::string::npos) {
+      t.pending.erase(0, at + text.size());
+      return true;
+    }
+    pollfd ready{t.master, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) <= 0) return false;
+    std::array<char, 4096> buffer;
+    ssize_t n = read(t.master, buffer.data(), buffer.size());
+    if (n <= 0) return false;
+    t.pending.append(buffer.data(), n);
+  }
+}
+
+void drain(Terminal& t) {
+  std::array<char, 4096> buffer;
+  pollfd ready{t.master, POLLIN, 0};
+  while (poll(&ready, 1, 0) > 0 && read(t.master, buffer.data(), buffer.size()) > 0) {}
+  t.pending.clear();
+}
+
+// Ends the program and returns its peak resident memory, in KiB.
+long finish(Terminal& t) {
+  kill(t.pid, SIGKILL);
+  int status;
+  rusage usage{};
+  wait4(t.pid, &status, 0, &usage);
+  close(t.master);
+  return usage.ru_maxrss;
+}
+
+void type(Terminal& t, std::string_view keys) {
+  if (write(t.master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) die("write");
+}
+
+// --- Hand-offs --------------------------------------------------------------
+
+// One process posts, another waits and answers; half a round trip each time.
+Stats semaphore_ping_pong(bool through_mysem) {
+  int ping, pong;
+  if (through_mysem) {
+    ping = mysem_init(0x4b01), pong = mysem_init(0x4b02);
+  } else {
+    ping = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600), pong = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+  }
+  auto op = [](int id, short amount) {
+    sembuf one{0, amount, 0};
+    return semop(id, &one, 1);
+  };
+  auto post = [&](int id) { return through_mysem ? mysem_post(id) : op(id, 1); };
+  auto wait = [&](int id) { return through_mysem ? mysem_wait(id) : op(id, -1); };
+  int n = reps(20000);
+  pid_t echo = fork();
+  if (echo == 0) {
+    for (int i = 0; i < n; i++) wait(ping), post(pong);
+    _exit(0);
+  }
+  std::vector<double> samples;
+  for (int i = 0; i < n; i++) {
+    auto start = Clock::now();
+    post(ping);
+    wait(pong);
+    samples.push_back(Seconds(Clock::now() - start).count() / 2);
+  }
+  waitpid(echo, nullptr, 0);
+  semctl(ping, 0, IPC_RMID), semctl(pong, 0, IPC_RMID);
+  return stats(samples);
+}
+
+// A byte written on one side of a terminal and read on the other, there and back.
+Stats terminal_one_way() {
+  Terminal echo = launch("/bin/cat");
+  std::vector<double> samples;
+  for (int i = 0; i < reps(5000); i++) {
+    auto start = Clock::now();
+    type(echo, "x\n");
+    if (!read_until(echo, "x\n")) die("cat on a terminal");
+    samples.push_back(Seconds(Clock::now() - start).count() / 2);
+  }
+  finish(echo);
+  return stats(samples);
+}
+
+Stats gatepost_to_gatewait() {
+  Terminal waiter = launch(bin("gatewait"));
+  if (!read_until(waiter, "semid = ")) die("gatewait");
+  Terminal poster = launch(bin("gatepost"));
+  if (!read_until(poster, "Press enter key to send semaphore\n")) die("gatepost");
+  std::vector<double> samples;
+  for (int i = 0; i < reps(3000); i++) {
+    auto start = Clock::now();
+    type(poster, "\n");
+    if (!read_until(waiter, "I got semaphore\n")) die("gatewait's line");
+    samples.push_back(Seconds(Clock::now() - start).count());
+    if (!read_until(poster, "Press enter key to send semaphore\n")) die("gatepost's prompt");
+  }
+  finish(poster), finish(waiter);
+  semctl(semget(1234, 0, 0), 0, IPC_RMID);
+  return stats(samples);
+}
+
+// A request through one FIFO and its reply through another, between two
+// processes that keep both open.
+Stats fifo_ping_pong() {
+  mkfifo("ping", 0600), mkfifo("pong", 0600);
+  int n = reps(20000);
+  pid_t echo = fork();
+  if (echo == 0) {
+    int in = open("ping", O_RDONLY), out = open("pong", O_WRONLY);
+    std::array<char, 256> message;
+    for (ssize_t got; (got = read(in, message.data(), message.size())) > 0;)
+      if (write(out, message.data(), got) != got) _exit(1);
+    _exit(0);
+  }
+  int out = open("ping", O_WRONLY), in = open("pong", O_RDONLY);
+  std::vector<double> samples;
+  std::array<char, 256> reply;
+  for (int i = 0; i < n; i++) {
+    auto start = Clock::now();
+    if (write(out, "ping", 5) != 5 || read(in, reply.data(), reply.size()) <= 0) die("fifo");
+    samples.push_back(Seconds(Clock::now() - start).count());
+  }
+  close(out), close(in);
+  waitpid(echo, nullptr, 0);
+  unlink("ping"), unlink("pong");
+  return stats(samples);
+}
+
+Stats pipechat_exchange() {
+  Terminal server = launch(bin("pipechat-server"));
+  if (!read_until(server, "waiting for a client on srvfifo\n")) die("pipechat-server");
+  Terminal client = launch(bin("pipechat"));
+  constexpr std::string_view kPrompt = "Enter some message to send to server\n";
+  if (!read_until(client, kPrompt)) die("pipechat");
+  std::vector<double> samples;
+  for (int i = 0; i < reps(1000); i++) {
+    auto start = Clock::now();
+    type(client, "ping\n");
+    if (!read_until(client, "PING\n")) die("pipechat's reply");
+    samples.push_back(Seconds(Clock::now() - start).count());
+    if (!read_until(client, kPrompt)) die("pipechat's prompt");
+    drain(server);
+  }
+  finish(client), finish(server);
+  unlink("srvfifo"), unlink("clififo");
+  return stats(samples);
+}
+
+// From the answer's flag to slatewatch's printed line, at a random moment of
+// its one-second look.
+Stats slatewatch_answer() {
+  std::vector<double> samples;
+  for (int i = 0; i < (quick ? 2 : 12); i++) {
+    Terminal server = launch(bin("slatewatch"));
+    char* slate = nullptr;
+    for (int tries = 0; tries < 500 && !slate; tries++) {
+      int id = shmget(10, 20, 0);
+      auto at = id < 0 ? reinterpret_cast<char*>(-1) : static_cast<char*>(shmat(id, nullptr, 0));
+      if (at != reinterpret_cast<char*>(-1) && strncmp(at, "tolvane", 7) == 0) slate = at;
+      else usleep(2000);
+    }
+    if (!slate) die("slatewatch's segment");
+    usleep(137'000 * (i % 7) + 10'000);  // land at different points of the look
+    memcpy(slate + 1, "nswer", 6);
+    auto start = Clock::now();
+    slate[0] = 'A';
+    if (!read_until(server, "Answer\n", 3000)) die("slatewatch's line");
+    samples.push_back(Seconds(Clock::now() - start).count());
+    shmdt(slate);
+    finish(server);
+  }
+  return stats(samples);
+}
+
+// --- Start-up ---------------------------------------------------------------
+
+struct Startup {
+  Stats time;
+  long peak_kib;  // median of the peak resident sizes
+};
+
+// Exec to first line, and peak memory, of a program and of the C floor, run
+// alternately so that both meet the same state of the machine.
+std::pair<Startup, Startup> startup(const std::string& program, const std::string& floor) {
+  std::vector<double> times[2];
+  std::vector<double> peaks[2];
+  for (int i = 0; i < reps(200); i++) {
+    for (int which : {0, 1}) {
+      auto start = Clock::now();
+      Terminal run = launch(which == 0 ? program : floor);
+      if (!read_until(run, "\n")) die(program.c_str());
+      times[which].push_back(Seconds(Clock::now() - start).count());
+      peaks[which].push_back(finish(run));
+    }
+  }
+  return {{stats(times[0]), long(stats(peaks[0]).median)},
+          {stats(times[1]), long(stats(peaks[1]).median)}};
+}
+
+// --- The mean ----------------------------------------------------------------
+
+Stats mean_calls(bool through_library) {
+  constexpr int kValues = 1 << 12;
+  std::vector<double> a(kValues), b(kValues);
+  for (int i = 0; i < kValues; i++) a[i] = i * 0.37, b[i] = i * -1.3 + 7;
+  std::vector<double> samples;
+  for (int round = 0; round < reps(500); round++) {
+    double sum = 0;
+    auto start = Clock::now();
+    if (through_library)
+      for (int i = 0; i < kValues; i++) sum += mean(a[i], b[i]);
+    else
+      for (int i = 0; i < kValues; i++) sum += (a[i] + b[i]) / 2.0;
+    samples.push_back(Seconds(Clock::now() - start).count() / kValues);
+    if (sum == 42) puts("");  // keeps the sum, and so the loop, alive
+  }
+  return stats(samples);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  quick = argc > 1 && std::string_view(argv[1]) == "--quick";
+  if (unshare(CLONE_NEWIPC) < 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) < 0)
+    die("bench: no private IPC namespace (run as root, or allow user namespaces)");
+  std::string scratch = (std::filesystem::temp_directory_path() / "ipc-kit-bench-XXXXXX").string();
+  if (!mkdtemp(scratch.data()) || chdir(scratch.c_str()) < 0) die("bench: scratch directory");
+
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "measure", "median", "p99",
+         "floor", "floor med.", "ratio");
+  printf("|%s|%s|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(12, '-').c_str(),
+         std::string(12, '-').c_str(), std::string(40, '-').c_str(), std::string(12, '-').c_str(),
+         std::string(7, '-').c_str());
+
+  Stats raw = semaphore_ping_pong(false);
+  row("mysem_post to mysem_wait (ping-pong)", semaphore_ping_pong(true), "raw semop ping-pong", raw);
+  Stats terminal = terminal_one_way();
+  // The key crosses gatepost's terminal, the line gatewait's: two crossings.
+  Stats hand_off_floor{raw.median + 2 * terminal.median, raw.p99 + 2 * terminal.p99, 0};
+  row("key typed into gatepost to gatewait's line", gatepost_to_gatewait(),
+      "semop hand-off + 2 terminal crossings", hand_off_floor);
+  row("line typed into pipechat to its reply", pipechat_exchange(), "bare FIFO ping-pong",
+      fifo_ping_pong());
+  Stats look = slatewatch_answer();
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "answer written to slatewatch's line",
+         human(look.median).c_str(), ("max " + human(look.max)).c_str(), "its one-second look",
+         "1.00 s", "-");
+
+  // A minimal C program's exec to first line is the floor for every start-up.
+  int set = semget(1234, 1, IPC_CREAT | 0600);
+  mkfifo("srvfifo", 0600);
+  int reader = open("srvfifo", O_RDONLY | O_NONBLOCK);  // lets pipechat connect at once
+  for (const char* program : {"gatewait", "gatepost", "pipechat", "pipechat-server", "fork",
+                              "catcher", "pause", "ipcwatch"}) {
+    auto [measured, floor] = startup(bin(program), bin("bench-floor-hello"));
+    row(std::string("exec to first line: ") + program + " (" + std::to_string(measured.peak_kib) +
+            " KiB)",
+        measured.time, "C: puts one line (" + std::to_string(floor.peak_kib) + " KiB)", floor.time);
+  }
+  close(reader);
+  semctl(set, 0, IPC_RMID);
+
+  row("mean() through libaverager.so, per call", mean_calls(true), "inline (a + b) / 2.0",
+      mean_calls(false));
+
+  std::filesystem::remove_all(scratch);
+  return 0;
+}
