@@ -28,7 +28,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -193,19 +192,10 @@ class Scene {
   const Actor* acted_on_ = nullptr;
 };
 
-struct Semaphore {
-  int value, waiting;
-};
-std::optional<Semaphore> semaphore_now() {
-  auto set = kit::semaphore(kSemaphoreKey);
-  if (!set) return std::nullopt;
-  return Semaphore{set->value, set->waiting};
-}
-
 void await_semaphore(Scene& scene, int value, int waiting) {
   bool reached = scene.wait(
       [&] {
-        auto set = semaphore_now();
+        auto set = kit::semaphore(kSemaphoreKey);
         return set && set->value == value && set->waiting == waiting;
       },
       8s);

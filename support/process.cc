@@ -92,7 +92,7 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
     child_in = child_out = open(ptsname(out_), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (child_in < 0) throw std::runtime_error("open terminal");
     make_plain_terminal(child_in);
-    in_ = dup(out_);
+    in_ = fcntl(out_, F_DUPFD_CLOEXEC, 0);
   } else {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
@@ -188,7 +188,6 @@ void Process::pump(Duration timeout) {
       }
       // A terminal reports EIO once every holder of its other side is gone.
       if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        if (*fd == out_ && in_ == out_) in_ = -1;
         close(*fd);
         *fd = -1;
       }
