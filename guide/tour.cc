@@ -5,6 +5,8 @@
 //   tour            every scene
 //   tour NAME...    those scenes only
 //   tour --list     the scenes' names
+//   tour --real-keys ...   use the host's keys, so that ipcs or ipcwatch in
+//                          another terminal sees the scenes' objects
 //
 // Scenes run in a private IPC namespace where the system allows it, so they
 // never meet the host's semaphores or segments; elsewhere they use the real
@@ -414,18 +416,20 @@ std::string key_in_use(key_t key) {
   return "";
 }
 
-// Plays one scene in a fresh scratch directory; false if it misbehaved.
-bool play(const Play& scene_play) {
+enum class Outcome { played, skipped, misbehaved };
+
+// Plays one scene in a fresh scratch directory.
+Outcome play(const Play& scene_play) {
   printf("\n%s== %s ==%s\n%s\n\n", paint(kBold), scene_play.name, paint(kReset),
          scene_play.watch_for);
   if (auto busy = key_in_use(scene_play.key); !busy.empty()) {
     printf("  %sskipped: %s%s\n", paint(kRed), busy.c_str(), paint(kReset));
-    return true;
+    return Outcome::skipped;
   }
   std::string dir = (std::filesystem::temp_directory_path() / "ipc-kit-tour-XXXXXX").string();
   if (!mkdtemp(dir.data())) {
     perror("tour: mkdtemp");
-    return false;
+    return Outcome::misbehaved;
   }
   auto home = std::filesystem::current_path();
   std::filesystem::current_path(dir);
@@ -442,15 +446,20 @@ bool play(const Play& scene_play) {
   remove_objects();
   std::filesystem::current_path(home);
   std::filesystem::remove_all(dir);
-  return good;
+  return good ? Outcome::played : Outcome::misbehaved;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<const Play*> chosen;
+  bool real_keys = false;
   for (int i = 1; i < argc; i++) {
     std::string_view name = argv[i];
+    if (name == "--real-keys") {
+      real_keys = true;
+      continue;
+    }
     if (name == "--list") {
       for (auto& scene : kScenes) printf("%-11s %s\n", scene.name, scene.watch_for);
       return 0;
@@ -458,7 +467,8 @@ int main(int argc, char** argv) {
     auto found = std::find_if(std::begin(kScenes), std::end(kScenes),
                               [&](const Play& scene) { return name == scene.name; });
     if (found == std::end(kScenes)) {
-      fprintf(stderr, "usage: tour [--list | SCENE...]\ntour: no scene named '%s'\n", argv[i]);
+      fprintf(stderr, "usage: tour [--list | [--real-keys] SCENE...]\n"
+                      "tour: no scene named '%s'\n", argv[i]);
       return 2;
     }
     chosen.push_back(found);
@@ -470,19 +480,28 @@ int main(int argc, char** argv) {
   colour = isatty(1) && !getenv("NO_COLOR") && term && std::string_view(term) != "dumb";
   // A program that has ended must not end the tour through its pipe.
   signal(SIGPIPE, SIG_IGN);
-  private_keys = unshare(CLONE_NEWIPC) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0;
+  private_keys =
+      !real_keys && (unshare(CLONE_NEWIPC) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0);
   printf("%s\n", private_keys ? "Scenes run in a private IPC namespace: your own objects are safe."
-                              : "No private IPC namespace here: scenes use the real keys.");
+                              : "Scenes use the host's real keys; they remove what they make.");
 
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> bad;
-  for (const Play* scene : chosen)
-    if (!play(*scene)) bad.push_back(scene->name);
+  int skipped = 0;
+  for (const Play* scene : chosen) {
+    Outcome outcome = play(*scene);
+    if (outcome == Outcome::misbehaved) bad.push_back(scene->name);
+    if (outcome == Outcome::skipped) skipped++;
+  }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   if (bad.empty()) {
-    printf("\ntour: %zu scene%s played in %.1f s\n", chosen.size(), chosen.size() == 1 ? "" : "s",
-           seconds);
+    size_t played = chosen.size() - skipped;
+    printf("\ntour: %zu scene%s played in %.1f s", played, played == 1 ? "" : "s", seconds);
+    if (skipped)
+      printf(", %d skipped because its key was in use\n", skipped);
+    else
+      putchar('\n');
     return 0;
   }
   std::string names;
