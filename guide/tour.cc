@@ -208,11 +208,13 @@ void await_semaphore(Scene& scene, int value, int waiting) {
                 std::to_string(waiting) + " waiting");
 }
 
-// Removes what a scene left under the kit's keys. With the real keys, a
-// scene starts only when its key is free, so whatever is there it made.
-void remove_objects() {
-  if (int id = semget(kSemaphoreKey, 0, 0); id >= 0) semctl(id, 0, IPC_RMID);
-  if (int id = shmget(kSegmentKey, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
+// Removes what a scene left under its key. With the real keys, a scene
+// starts only when its key is free, so whatever is there it made.
+void remove_objects(key_t key) {
+  if (key == kSemaphoreKey)
+    if (int id = semget(key, 0, 0); id >= 0) semctl(id, 0, IPC_RMID);
+  if (key == kSegmentKey)
+    if (int id = shmget(key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
 }
 
 void semaphores(Scene& scene) {
@@ -443,7 +445,7 @@ Outcome play(const Play& scene_play) {
            paint(kReset));
     good = false;
   }
-  remove_objects();
+  remove_objects(scene_play.key);
   std::filesystem::current_path(home);
   std::filesystem::remove_all(dir);
   return good ? Outcome::played : Outcome::misbehaved;
