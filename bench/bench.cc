@@ -48,7 +48,9 @@ struct Stats {
 };
 Stats stats(std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return samples[std::min(samples.size() - 1, size_t(q * samples.size()))]; };
+  auto at = [&](double q) {
+    return samples[std::min(samples.size() - 1, size_t(q * samples.size()))];
+  };
   return {at(0.5), at(0.99), samples.back()};
 }
 
@@ -120,7 +122,8 @@ bool read_until(Terminal& t, std::string_view text, int timeout_ms = 5000) {
 void drain(Terminal& t) {
   std::array<char, 4096> buffer;
   pollfd ready{t.master, POLLIN, 0};
-  while (poll(&ready, 1, 0) > 0 && read(t.master, buffer.data(), buffer.size()) > 0) {}
+  while (poll(&ready, 1, 0) > 0 && read(t.master, buffer.data(), buffer.size()) > 0) {
+  }
   t.pending.clear();
 }
 
@@ -146,7 +149,8 @@ Stats semaphore_ping_pong(bool through_mysem) {
   if (through_mysem) {
     ping = mysem_init(0x4b01), pong = mysem_init(0x4b02);
   } else {
-    ping = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600), pong = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+    ping = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600),
+    pong = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
   }
   auto op = [](int id, short amount) {
     sembuf one{0, amount, 0};
@@ -261,8 +265,10 @@ Stats slatewatch_answer() {
     for (int tries = 0; tries < 500 && !slate; tries++) {
       int id = shmget(10, 20, 0);
       auto at = id < 0 ? reinterpret_cast<char*>(-1) : static_cast<char*>(shmat(id, nullptr, 0));
-      if (at != reinterpret_cast<char*>(-1) && strncmp(at, "tolvane", 7) == 0) slate = at;
-      else usleep(2000);
+      if (at != reinterpret_cast<char*>(-1) && strncmp(at, "tolvane", 7) == 0)
+        slate = at;
+      else
+        usleep(2000);
     }
     if (!slate) die("slatewatch's segment");
     usleep(137'000 * (i % 7) + 10'000);  // land at different points of the look
@@ -331,14 +337,15 @@ int main(int argc, char** argv) {
   std::string scratch = (std::filesystem::temp_directory_path() / "ipc-kit-bench-XXXXXX").string();
   if (!mkdtemp(scratch.data()) || chdir(scratch.c_str()) < 0) die("bench: scratch directory");
 
-  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "measure", "median", "p99",
-         "floor", "floor med.", "ratio");
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "measure", "median", "p99", "floor",
+         "floor med.", "ratio");
   printf("|%s|%s|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(12, '-').c_str(),
          std::string(12, '-').c_str(), std::string(40, '-').c_str(), std::string(12, '-').c_str(),
          std::string(7, '-').c_str());
 
   Stats raw = semaphore_ping_pong(false);
-  row("mysem_post to mysem_wait (ping-pong)", semaphore_ping_pong(true), "raw semop ping-pong", raw);
+  row("mysem_post to mysem_wait (ping-pong)", semaphore_ping_pong(true), "raw semop ping-pong",
+      raw);
   Stats terminal = terminal_one_way();
   // The key crosses gatepost's terminal, the line gatewait's: two crossings.
   Stats hand_off_floor{raw.median + 2 * terminal.median, raw.p99 + 2 * terminal.p99, 0};

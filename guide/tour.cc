@@ -301,10 +301,12 @@ void pipes(Scene& scene) {
 
 void segment(Scene& scene) {
   Actor& server = scene.start("slatewatch", "slatewatch");
-  if (!scene.wait([] {
-        auto found = kit::segment(kSegmentKey);
-        return found && found->bytes.starts_with(std::string("tolvane\0", 8));
-      }, 5s))
+  if (!scene.wait(
+          [] {
+            auto found = kit::segment(kSegmentKey);
+            return found && found->bytes.starts_with(std::string("tolvane\0", 8));
+          },
+          5s))
     throw Misbehaved("the segment never held \"tolvane\"");
   scene.snapshot("shm");
   scene.narrate("slatewatch looks at byte 0 once a second, and prints nothing meanwhile");
@@ -359,7 +361,8 @@ void mean(Scene& scene) {
   std::string build = "cmake --install " KIT_BUILD_DIR " --prefix " + prefix +
                       " >/dev/null && PKG_CONFIG_PATH=" + libdir + "/pkgconfig cc -o means " +
                       KIT_SOURCE_DIR "/mean/consumer/means.c -Wl,-rpath," + libdir +
-                      " $(PKG_CONFIG_PATH=" + libdir + "/pkgconfig pkg-config --cflags --libs averager)";
+                      " $(PKG_CONFIG_PATH=" + libdir +
+                      "/pkgconfig pkg-config --cflags --libs averager)";
   scene.narrate("installs the kit into a scratch prefix; builds means.c against it by pkg-config");
   Actor& compiler = scene.start("cc", "/bin/sh", {.io = Io::Pipes, .args = {"-c", build}});
   compiler.process.end_input();
@@ -404,8 +407,8 @@ constexpr Play kScenes[] = {
      catcher, 0},
     {"pause", "pause sleeps until a signal arrives; Ctrl-C ends it before its second line.", pause,
      0},
-    {"mean", "A plain C program links the installed averager library and prints a few means.",
-     mean, 0},
+    {"mean", "A plain C program links the installed averager library and prints a few means.", mean,
+     0},
 };
 
 // In use under the real keys? Then the scene must not start.
@@ -469,8 +472,10 @@ int main(int argc, char** argv) {
     auto found = std::find_if(std::begin(kScenes), std::end(kScenes),
                               [&](const Play& scene) { return name == scene.name; });
     if (found == std::end(kScenes)) {
-      fprintf(stderr, "usage: tour [--list | [--real-keys] SCENE...]\n"
-                      "tour: no scene named '%s'\n", argv[i]);
+      fprintf(stderr,
+              "usage: tour [--list | [--real-keys] SCENE...]\n"
+              "tour: no scene named '%s'\n",
+              argv[i]);
       return 2;
     }
     chosen.push_back(found);

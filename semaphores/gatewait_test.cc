@@ -43,8 +43,8 @@ TEST_F(GatewaitTest, PostsMadeBeforeItStartedLetItThroughAtOnce) {
   for (int i = 0; i < 3; i++) ASSERT_EQ(mysem_post(id), 0);
   Process waiter("gatewait");
   ASSERT_TRUE(waiters_are(1));
-  EXPECT_EQ(waiter.output(),
-            "semid = " + std::to_string(id) + "\n" + "I got semaphore\nI got semaphore\nI got semaphore\n");
+  EXPECT_EQ(waiter.output(), "semid = " + std::to_string(id) + "\n" +
+                                 "I got semaphore\nI got semaphore\nI got semaphore\n");
 }
 
 TEST_F(GatewaitTest, OnePostReleasesOneOfTwoWaiters) {

@@ -20,15 +20,19 @@ constexpr std::string_view kDefaultAnswer = "Aloha";
 int main(int argc, char** argv) {
   std::string_view answer = argc > 1 ? argv[1] : kDefaultAnswer;
   if (answer.empty() || answer[0] != kAnswerFlag || answer.size() >= kSize) {
-    fprintf(stderr, "usage: slatewatch-client [ANSWER]\n"
-                    "  ANSWER begins with 'A' and has at most %zu characters\n", kSize - 1);
+    fprintf(stderr,
+            "usage: slatewatch-client [ANSWER]\n"
+            "  ANSWER begins with 'A' and has at most %zu characters\n",
+            kSize - 1);
     return 2;
   }
 
   int id = shmget(kKey, kSize, 0);
   if (id < 0) {
-    fprintf(stderr, "slatewatch-client: no segment of %zu bytes under key %d (%s): "
-                    "start slatewatch first\n", kSize, kKey, strerror(errno));
+    fprintf(stderr,
+            "slatewatch-client: no segment of %zu bytes under key %d (%s): "
+            "start slatewatch first\n",
+            kSize, kKey, strerror(errno));
     return 1;
   }
   auto slate = static_cast<char*>(shmat(id, nullptr, 0));

@@ -35,9 +35,9 @@ enum class Io {
 
 struct Options {
   Io io = Io::Terminal;
-  std::vector<std::string> args;                  // after the program's name
-  bool unprivileged = false;                      // run as uid and gid 65534
-  std::vector<std::pair<int, rlim_t>> limits;     // setrlimit before exec
+  std::vector<std::string> args;               // after the program's name
+  bool unprivileged = false;                   // run as uid and gid 65534
+  std::vector<std::pair<int, rlim_t>> limits;  // setrlimit before exec
 };
 
 struct Ending {
@@ -56,8 +56,8 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   pid_t pid() const { return pid_; }
-  bool type(std::string_view text);   // to standard input
-  void end_input();                   // end of file on standard input
+  bool type(std::string_view text);  // to standard input
+  void end_input();                  // end of file on standard input
   bool signal(int sig);
 
   // Waits until `text` has appeared `count` times on standard output.

@@ -96,17 +96,23 @@ void semaphore_part(std::vector<Line>& screen) {
     screen.push_back(line({text("  "), {"sem", not_open()}}));
     return;
   }
-  screen.push_back(line({text("  id "), {"sem.id", std::to_string(id)}, text("  owner "),
-                         {"sem.owner", user_name(info.sem_perm.uid)}, text("  mode "),
+  screen.push_back(line({text("  id "),
+                         {"sem.id", std::to_string(id)},
+                         text("  owner "),
+                         {"sem.owner", user_name(info.sem_perm.uid)},
+                         text("  mode "),
                          {"sem.mode", format("%04o", info.sem_perm.mode & 0777)}}));
-  screen.push_back(line({text("  value "), {"sem.value", std::to_string(semctl(id, 0, GETVAL))},
+  screen.push_back(line({text("  value "),
+                         {"sem.value", std::to_string(semctl(id, 0, GETVAL))},
                          text("   waiting for it to rise "),
                          {"sem.ncnt", std::to_string(semctl(id, 0, GETNCNT))},
                          text("   waiting for zero "),
                          {"sem.zcnt", std::to_string(semctl(id, 0, GETZCNT))}}));
   screen.push_back(line({text("  last operation by "),
-                         {"sem.pid", command_of(semctl(id, 0, GETPID))}, text(" at "),
-                         {"sem.otime", clock_time(info.sem_otime)}, text("; last change "),
+                         {"sem.pid", command_of(semctl(id, 0, GETPID))},
+                         text(" at "),
+                         {"sem.otime", clock_time(info.sem_otime)},
+                         text("; last change "),
                          {"sem.ctime", clock_time(info.sem_ctime)}}));
 }
 
@@ -126,11 +132,16 @@ void segment_part(std::vector<Line>& screen) {
     return;
   }
   if (info.shm_lpid != getpid()) last_foreign_pid = info.shm_lpid;
-  screen.push_back(line({text("  id "), {"shm.id", std::to_string(id)}, text("  size "),
-                         {"shm.size", std::to_string(info.shm_segsz)}, text("  mode "),
+  screen.push_back(line({text("  id "),
+                         {"shm.id", std::to_string(id)},
+                         text("  size "),
+                         {"shm.size", std::to_string(info.shm_segsz)},
+                         text("  mode "),
                          {"shm.mode", format("%04o", info.shm_perm.mode & 0777)},
-                         text("  attached "), {"shm.nattch", std::to_string(info.shm_nattch)}}));
-  screen.push_back(line({text("  created by "), {"shm.cpid", command_of(info.shm_cpid)},
+                         text("  attached "),
+                         {"shm.nattch", std::to_string(info.shm_nattch)}}));
+  screen.push_back(line({text("  created by "),
+                         {"shm.cpid", command_of(info.shm_cpid)},
                          text("; last attach or detach by "),
                          {"shm.lpid", command_of(last_foreign_pid)}}));
 
@@ -150,8 +161,9 @@ void segment_part(std::vector<Line>& screen) {
   }
   screen.push_back(line({text("  text  "), {"shm.text", shown}}));
   screen.push_back(line({text("  hex   "), {"shm.hex", hex}}));
-  std::string flag = bytes.empty() ? "none" : bytes[0] == 'A' ? "'A': answered"
-                                                              : "no answer yet ('A' wanted)";
+  std::string flag = bytes.empty()     ? "none"
+                     : bytes[0] == 'A' ? "'A': answered"
+                                       : "no answer yet ('A' wanted)";
   screen.push_back(line({text("  byte 0, the answer flag: "), {"shm.flag", flag}}));
 }
 
@@ -217,14 +229,20 @@ void fifo_part(std::vector<Line>& screen) {
     }
     Holders holders = holders_of(info);
     unseen = std::max(unseen, holders.unseen);
-    screen.push_back(line({text(format("  %-8s ", name)), {key, "present"}, text("  mode "),
+    screen.push_back(line({text(format("  %-8s ", name)),
+                           {key, "present"},
+                           text("  mode "),
                            {key + ".mode", format("%04o", info.st_mode & 0777)},
-                           text("  reading: "), {key + ".readers", listed(holders.readers)},
-                           text("  writing: "), {key + ".writers", listed(holders.writers)}}));
+                           text("  reading: "),
+                           {key + ".readers", listed(holders.readers)},
+                           text("  writing: "),
+                           {key + ".writers", listed(holders.writers)}}));
   }
   if (unseen > 0)
-    screen.push_back(line({text(format("  (%d processes could not be looked at for lack of "
-                                       "permission: run as root to see them all)", unseen))}));
+    screen.push_back(
+        line({text(format("  (%d processes could not be looked at for lack of "
+                          "permission: run as root to see them all)",
+                          unseen))}));
 }
 
 struct Parts {
@@ -292,8 +310,10 @@ int watch(const Parts& parts) {
       if (!before.empty() && before[key] != value) changed[key] = now;
     if (differs || now - drawn >= std::chrono::milliseconds(kRedrawMs)) {
       time_t wall = time(nullptr);
-      printf("\033[H\033[1mipcwatch\033[0m  the kit's kernel objects, live  %s  Ctrl-C ends"
-             "\033[K\n\033[K\n", clock_time(wall).c_str());
+      printf(
+          "\033[H\033[1mipcwatch\033[0m  the kit's kernel objects, live  %s  Ctrl-C ends"
+          "\033[K\n\033[K\n",
+          clock_time(wall).c_str());
       for (auto& each : screen) {
         for (auto& piece : each) {
           bool fresh = colour && changed.count(piece.key) &&
@@ -326,9 +346,12 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!chosen) parts = {false, false, false}, chosen = true;
-    if (arg == "sem") parts.sem = true;
-    else if (arg == "shm") parts.shm = true;
-    else if (arg == "fifo") parts.fifo = true;
+    if (arg == "sem")
+      parts.sem = true;
+    else if (arg == "shm")
+      parts.shm = true;
+    else if (arg == "fifo")
+      parts.fifo = true;
     else {
       fprintf(stderr, "usage: ipcwatch [--once] [sem|shm|fifo]...\n");
       return 2;

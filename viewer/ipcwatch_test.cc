@@ -40,13 +40,15 @@ TEST_F(IpcwatchTest, ShowsAbsentObjectsPlainly) {
 TEST_F(IpcwatchTest, ShowsTheValueAndWhoWaits) {
   int id = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
   ASSERT_EQ(semctl(id, 0, SETVAL, 3), 0);
-  EXPECT_EQ(count(snapshot({"sem"}), "  value 3   waiting for it to rise 0   waiting for zero 0\n"), 1);
+  EXPECT_EQ(count(snapshot({"sem"}), "  value 3   waiting for it to rise 0   waiting for zero 0\n"),
+            1);
   ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
 
   Process waiter("gatewait");
   ASSERT_TRUE(waiting_for_semaphore(1));
   std::string shown = snapshot({"sem"});
-  EXPECT_EQ(count(shown, "  value 0   waiting for it to rise 1   waiting for zero 0\n"), 1) << shown;
+  EXPECT_EQ(count(shown, "  value 0   waiting for it to rise 1   waiting for zero 0\n"), 1)
+      << shown;
   EXPECT_EQ(count(shown, "mode 0660"), 1);
 }
 
