@@ -74,17 +74,17 @@ int main() {
     int client = open_client_fifo();
     puts("waiting for response message from server");
     ssize_t got = read(client, reply.data(), reply.size());
+    if (got <= 0) {
+      puts("No response message from server");
+    } else {
+      // Only the bytes this read returned, up to the first NUL if there is one.
+      auto end = static_cast<const char*>(memchr(reply.data(), '\0', got));
+      int length = end ? static_cast<int>(end - reply.data()) : static_cast<int>(got);
+      printf("%.*s\n", length, reply.data());
+    }
     // Closed after each exchange: a read end left open would let the server's
     // next open for writing complete before we read, and they would pile up.
     await_server_close(client);
     close(client);
-    if (got <= 0) {
-      puts("No response message from server");
-      continue;
-    }
-    // Only the bytes this read returned, up to the first NUL if there is one.
-    auto end = static_cast<const char*>(memchr(reply.data(), '\0', got));
-    int length = end ? static_cast<int>(end - reply.data()) : static_cast<int>(got);
-    printf("%.*s\n", length, reply.data());
   }
 }

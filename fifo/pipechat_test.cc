@@ -139,6 +139,23 @@ TEST_F(PipechatTest, PrintsOnlyTheBytesOfEachReply) {
                                  kPrompt + kSent + kWaiting + "ab\n" + kPrompt);
 }
 
+TEST_F(PipechatTest, ServerThatKeepsClififoOpenIsAnsweredInStep) {
+  TestServer server;
+  Process client("pipechat");
+  client.type("one\n");
+  server.message();
+  int writer = -1;
+  ASSERT_TRUE(eventually([&] { return (writer = open("clififo", O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "first", 6), 6);
+  ASSERT_TRUE(client.wait_for("first\n"));
+  client.type("two\n");
+  server.message();
+  ASSERT_EQ(write(writer, "second", 7), 7);
+  EXPECT_TRUE(client.wait_for("second\n"));
+  EXPECT_EQ(count(client.output(), "No response"), 0);
+  close(writer);
+}
+
 TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
   constexpr int kExchanges = 300;
   TestServer server;
