@@ -34,6 +34,7 @@
 
 #include "averager.h"
 #include "mysem.h"
+#include "process.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ void row(const std::string& measure, Stats got, const std::string& floor_name, S
 
 // --- Programs on a pseudo-terminal ------------------------------------------
 
-std::string bin(std::string_view name) { return std::string(KIT_BIN_DIR "/") + std::string(name); }
+std::string bin(std::string_view name) { return kit::program_path(name); }
 
 struct Terminal {
   pid_t pid;

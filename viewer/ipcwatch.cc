@@ -345,7 +345,10 @@ int main(int argc, char** argv) {
       once = true;
       continue;
     }
-    if (!chosen) parts = {false, false, false}, chosen = true;
+    if (!chosen) {
+      parts = {false, false, false};
+      chosen = true;
+    }
     if (arg == "sem")
       parts.sem = true;
     else if (arg == "shm")
