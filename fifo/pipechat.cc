@@ -14,35 +14,55 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include "open_fifo.h"
+#include "standard_streams.h"
 
 constexpr const char* kServerFifo = "srvfifo";
 constexpr const char* kClientFifo = "clififo";
 constexpr mode_t kClientFifoMode = 0600;
 constexpr size_t kMessageSize = 256;  // a line of at most 255 characters and its NUL
 constexpr size_t kReplySize = 256;
-// A server that keeps its end open across replies costs at most this much.
-constexpr int kServerCloseGraceMs = 100;
+// A server that never lets go of its end of the client FIFO costs at most
+// this much per exchange.
+constexpr long kServerLetGoMs = 3000;
 
-// After its reply the server still holds its end of the client FIFO for a
-// moment. Were the next exchange to open the FIFO before that end is closed,
-// its open would return at once and the close would read as an empty reply,
-// putting every later reply one exchange behind. So wait, briefly, for the
-// server to let go (the hangup); bytes beyond the one reply are dropped.
-void await_server_close(int fd) {
+long now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// A server may hold its end of the client FIFO for a while after replying.
+// Were the next exchange to open the FIFO before that end is closed, its open
+// would return at once and the late close would read as an empty reply,
+// putting every later reply one exchange behind. So an exchange's read end is
+// kept until its writer hangs up; closing it waits for that, and bytes beyond
+// the one reply are dropped. Called once the next line has been read, so
+// that at a keyboard the server has long let go.
+void close_after_hangup(int fd) {
+  std::array<char, kReplySize> rest;
   pollfd end{fd, POLLIN, 0};
-  poll(&end, 1, kServerCloseGraceMs);
+  long deadline = now_ms() + kServerLetGoMs;
+  long left;
+  while ((left = deadline - now_ms()) > 0 && poll(&end, 1, static_cast<int>(left)) > 0 &&
+         read(fd, rest.data(), rest.size()) > 0) {
+  }
+  close(fd);
 }
 
 // Opens the client FIFO for reading, making it first if it is not there.
-// Blocks until the server opens it for writing. Exits on failure.
+// Blocks until the server opens it for writing. Exits on failure, and when
+// something other than a FIFO stands under its name.
 int open_client_fifo() {
-  int fd = open(kClientFifo, O_RDONLY);
+  int fd = open_fifo(kClientFifo, O_RDONLY);
   if (fd >= 0) return fd;
   if (mkfifo(kClientFifo, kClientFifoMode) < 0) {
     puts("Error in creating client FIFO");
     exit(1);
   }
-  fd = open(kClientFifo, O_RDONLY);
+  fd = open_fifo(kClientFifo, O_RDONLY);
   if (fd < 0) {
     puts("Error in opening client FIFO");
     exit(1);
@@ -52,9 +72,12 @@ int open_client_fifo() {
 }
 
 int main() {
+  // With standard output closed, the server FIFO would take its number and
+  // our own lines would be sent as messages.
+  if (!kit::standard_streams_open()) return 1;
   // Blocks until the server has the FIFO open for reading. Kept open for the
   // whole run; once the server has gone, a write raises SIGPIPE and ends us.
-  int server = open(kServerFifo, O_WRONLY);
+  int server = open_fifo(kServerFifo, O_WRONLY);
   if (server < 0) {
     puts("Error in opening server FIFO");
     return 1;
@@ -62,11 +85,15 @@ int main() {
 
   std::array<char, kMessageSize> message;
   std::array<char, kReplySize> reply;
+  int previous = -1;  // the last exchange's read end, until its writer hangs up
   for (;;) {
     puts("Connected to server");
     puts("Enter some message to send to server");
     // At the end of input there is no new message: send nothing more.
     if (fgets(message.data(), message.size(), stdin) == nullptr) return 0;
+    // Closed before the message goes: a read end still open when the server
+    // opens the FIFO for its reply would let that open through before ours.
+    if (previous >= 0) close_after_hangup(previous);
     // The text up to its first NUL, and that NUL.
     write(server, message.data(), strlen(message.data()) + 1);
     puts("Sent given message to server");
@@ -82,9 +109,6 @@ int main() {
       int length = end ? static_cast<int>(end - reply.data()) : static_cast<int>(got);
       printf("%.*s\n", length, reply.data());
     }
-    // Closed after each exchange: a read end left open would let the server's
-    // next open for writing complete before we read, and they would pile up.
-    await_server_close(client);
-    close(client);
+    previous = client;
   }
 }

@@ -13,7 +13,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "open_fifo.h"
+#include "standard_streams.h"
 
 constexpr const char* kServerFifo = "srvfifo";
 constexpr const char* kClientFifo = "clififo";
@@ -23,11 +27,18 @@ constexpr useconds_t kClientFifoPoll = 10'000;
 
 using Message = std::array<char, kMessageLimit>;
 
+// Ends the server: nothing but a FIFO may be read from or written to.
+[[noreturn]] void refuse(const char* path) {
+  fprintf(stderr, "pipechat-server: %s is not a named pipe\n", path);
+  exit(1);
+}
+
 // The client makes "clififo" only after sending its first message, so wait
 // for it to appear. Opening for writing blocks until the client reads.
 int open_client_fifo() {
   for (;;) {
-    int fd = open(kClientFifo, O_WRONLY);
+    int fd = open_fifo(kClientFifo, O_WRONLY);
+    if (fd < 0 && errno == ENXIO) refuse(kClientFifo);
     if (fd >= 0 || errno != ENOENT) return fd;
     usleep(kClientFifoPoll);
   }
@@ -58,6 +69,7 @@ void answer(const Message& message, size_t length) {
 }
 
 int main() {
+  if (!kit::standard_streams_open()) return 1;
   // A client that leaves between our open and write must not end the server.
   signal(SIGPIPE, SIG_IGN);
   if (mkfifo(kServerFifo, kServerFifoMode) < 0 && errno != EEXIST) {
@@ -68,7 +80,8 @@ int main() {
   for (;;) {
     puts("waiting for a client on srvfifo");
     // Blocks until a client opens the FIFO for writing.
-    int fd = open(kServerFifo, O_RDONLY);
+    int fd = open_fifo(kServerFifo, O_RDONLY);
+    if (fd < 0 && errno == ENXIO) refuse(kServerFifo);
     if (fd < 0) {
       fprintf(stderr, "pipechat-server: open %s: %s\n", kServerFifo, strerror(errno));
       return 1;

@@ -2,6 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "harness.h"
 
 namespace kit {
@@ -39,23 +44,34 @@ class TestServer {
     return got;
   }
 
-  // Opens "clififo" once the client reads it, writes `reply`, closes at once.
-  void reply(std::string_view reply) {
+  // Opens "clififo" once the client reads it, writes `reply`, and closes
+  // after `hold`: a slow server keeps its end a while.
+  void reply(std::string_view reply, Duration hold = 0ms) {
     int fd = -1;
     ASSERT_TRUE(eventually([&] { return (fd = open("clififo", O_WRONLY | O_NONBLOCK)) >= 0; }));
     EXPECT_EQ(write(fd, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    std::this_thread::sleep_for(hold);
     close(fd);
   }
 
-  // True when the client has closed its end and sent nothing more.
+  // True when the client has closed its end without sending another byte.
   bool ended_quietly() {
     char c;
-    return eventually([&] { return read(fd_, &c, 1) == 0; });
+    ssize_t got = -1;
+    eventually([&] { return (got = read(fd_, &c, 1)) >= 0; });
+    return got == 0;
   }
 
  private:
   int fd_;
 };
+
+// Sends one message to a server, as a client would.
+void send(std::string_view message) {
+  int fd = open("srvfifo", O_WRONLY);
+  EXPECT_EQ(write(fd, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+  close(fd);
+}
 
 using PipechatTest = Sandbox;
 
@@ -150,10 +166,33 @@ TEST_F(PipechatTest, ServerThatKeepsClififoOpenIsAnsweredInStep) {
   ASSERT_TRUE(client.wait_for("first\n"));
   client.type("two\n");
   server.message();
+  // The client's new read end must be open before the reply can go in.
+  ASSERT_TRUE(client.wait_for(kWaiting, 2));
   ASSERT_EQ(write(writer, "second", 7), 7);
   EXPECT_TRUE(client.wait_for("second\n"));
   EXPECT_EQ(count(client.output(), "No response"), 0);
   close(writer);
+}
+
+TEST_F(PipechatTest, ServerThatClosesLateIsAnsweredInStep) {
+  for (Io io : {Io::Pipes, Io::Terminal}) {
+    TestServer server;
+    Process client("pipechat", {.io = io});
+    client.type("a\nb\nc\nd\n");
+    client.end_input();
+    for (auto [reply, hold] :
+         {std::pair<const char*, Duration>{"A", 300ms}, {"B", 300ms}, {"C", 2s}, {"D", 0s}}) {
+      server.message();
+      server.reply(std::string(reply) + '\0', hold);
+    }
+    EXPECT_EQ(client.wait_exit().status, 0);
+    EXPECT_EQ(client.output(), kPrompt + kSent + kCreated + kWaiting + "A\n" +  //
+                                   kPrompt + kSent + kWaiting + "B\n" +         //
+                                   kPrompt + kSent + kWaiting + "C\n" +         //
+                                   kPrompt + kSent + kWaiting + "D\n" + kPrompt);
+    std::filesystem::remove_all("srvfifo");
+    std::filesystem::remove_all("clififo");
+  }
 }
 
 TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
@@ -172,6 +211,83 @@ TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
   }
   EXPECT_EQ(client.wait_exit().status, 0);
   EXPECT_EQ(count(client.output(), kWaiting + "r\n"), kExchanges);
+}
+
+TEST_F(PipechatTest, WithStandardOutputClosedOnlyTheMessagesGoOut) {
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes, .closed = {1}});
+  client.type("hi\n");
+  client.end_input();
+  EXPECT_EQ(server.message(), bytes("hi\n\0", 4));
+  server.reply(bytes("HI\0", 3));
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_TRUE(server.ended_quietly()) << "its own lines went into srvfifo";
+}
+
+// Whatever may stand under a FIFO's name by accident or by attack.
+enum class Impostor { File, Symlink, Directory };
+constexpr Impostor kImpostors[] = {Impostor::File, Impostor::Symlink, Impostor::Directory};
+const std::string kImportant = "IMPORTANT DATA";
+
+// Puts an impostor under `name`; the file whose bytes must survive is "kept"
+// (a regular file under the name, or a symlink's target).
+void plant(const char* name, Impostor kind) {
+  if (kind == Impostor::Directory) {
+    ASSERT_EQ(mkdir(name, 0700), 0);
+    ASSERT_EQ(mkdir("kept", 0700), 0);
+    return;
+  }
+  std::ofstream("kept") << kImportant;
+  // A regular file under the name is "kept" itself, under a second name.
+  ASSERT_EQ(kind == Impostor::Symlink ? symlink("kept", name) : link("kept", name), 0);
+}
+
+// The impostor's bytes are as planted; then it is cleared for the next one.
+void expect_untouched_and_clear(const char* name) {
+  struct stat kept;
+  ASSERT_EQ(stat("kept", &kept), 0);
+  if (!S_ISDIR(kept.st_mode)) {
+    std::stringstream bytes;
+    bytes << std::ifstream("kept").rdbuf();
+    EXPECT_EQ(bytes.str(), kImportant) << name;
+  }
+  for (const char* path : {name, "kept", "srvfifo", "clififo"}) std::filesystem::remove_all(path);
+}
+
+TEST_F(PipechatTest, ClientReadsAndWritesNothingButFifos) {
+  for (Impostor kind : kImpostors) {
+    plant("srvfifo", kind);
+    Process early("pipechat");
+    EXPECT_EQ(early.wait_exit().status, 1);
+    EXPECT_EQ(early.output(), "Error in opening server FIFO\n");
+    expect_untouched_and_clear("srvfifo");
+
+    TestServer server;
+    plant("clififo", kind);
+    Process late("pipechat");
+    late.type("hello\n");
+    EXPECT_EQ(late.wait_exit().status, 1);
+    EXPECT_EQ(late.output(), kPrompt + kSent + "Error in creating client FIFO\n");
+    expect_untouched_and_clear("clififo");
+  }
+}
+
+TEST_F(PipechatTest, ServerReadsAndWritesNothingButFifos) {
+  for (Impostor kind : kImpostors) {
+    plant("srvfifo", kind);
+    Process early("pipechat-server");
+    EXPECT_EQ(early.wait_exit().status, 1);
+    EXPECT_EQ(early.errors(), "pipechat-server: srvfifo is not a named pipe\n");
+    expect_untouched_and_clear("srvfifo");
+
+    plant("clififo", kind);
+    Process late("pipechat-server");
+    ASSERT_TRUE(late.wait_for("waiting for a client on srvfifo\n"));
+    send(bytes("hello\0", 6));
+    EXPECT_EQ(late.wait_exit().status, 1);
+    EXPECT_EQ(late.errors(), "pipechat-server: clififo is not a named pipe\n");
+    expect_untouched_and_clear("clififo");
+  }
 }
 
 }  // namespace

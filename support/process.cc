@@ -123,6 +123,7 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
       rlimit limit{value, value};
       if (setrlimit(resource, &limit) < 0) die_in_child("setrlimit");
     }
+    for (int fd : options.closed) close(fd);
     std::vector<char*> argv{path.data()};
     for (auto& arg : options.args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -38,6 +38,7 @@ struct Options {
   std::vector<std::string> args;               // after the program's name
   bool unprivileged = false;                   // run as uid and gid 65534
   std::vector<std::pair<int, rlim_t>> limits;  // setrlimit before exec
+  std::vector<int> closed;                     // of 0, 1 and 2, started closed
 };
 
 struct Ending {

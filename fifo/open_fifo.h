@@ -1,0 +1,29 @@
+// Opening a named pipe by its path, refusing whatever else stands there: a
+// regular file or a directory under the FIFO's name would otherwise be read
+// as a message or written over with a reply. A symlink to a FIFO is followed.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+// Like open(2); a path that is there but is no FIFO fails with ENXIO and is
+// never opened (so no device is touched), and what was opened is checked
+// again, for a path swapped in between.
+inline int open_fifo(const char* path, int flags) {
+  struct stat found;
+  if (stat(path, &found) == 0 && !S_ISFIFO(found.st_mode)) {
+    errno = ENXIO;
+    return -1;
+  }
+  int fd = open(path, flags | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (fstat(fd, &found) < 0 || !S_ISFIFO(found.st_mode)) {
+    close(fd);
+    errno = ENXIO;
+    return -1;
+  }
+  return fd;
+}
