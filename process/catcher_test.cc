@@ -70,6 +70,19 @@ TEST_F(CatcherTest, ASecondSignalDuringTheHoldIsHandledAfterIt) {
   expect_whole_lines(catcher.output());
 }
 
+TEST_F(CatcherTest, ASignalHeldBackDuringAPrintCutsTheNextSleepShort) {
+  Process catcher("catcher");
+  ASSERT_TRUE(catcher.wait_for(kLoop));
+  catcher.type("\x13");  // Ctrl-S: the terminal holds the next line back
+  ASSERT_TRUE(catcher.wait_call("write"));
+  catcher.signal(SIGILL);
+  catcher.type("\x11");  // Ctrl-Q
+  ASSERT_TRUE(catcher.wait_for(std::string(kLoop) + std::string(kCaught)));
+  double held = seconds_until(catcher, kLoop, 3);
+  EXPECT_GT(held, 4.5);
+  EXPECT_LT(held, 5.8) << "the hold stood for the sleep";
+}
+
 TEST_F(CatcherTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
   Process catcher("catcher", {.io = Io::Pipes});
   ASSERT_TRUE(catcher.wait_state('S'));

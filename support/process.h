@@ -65,6 +65,8 @@ class Process {
   bool wait_for(std::string_view text, int count = 1, Duration timeout = kPatience);
   // Waits until /proc shows the process in `state` ('S' asleep, 'T' stopped).
   bool wait_state(char state, Duration timeout = kPatience);
+  // Waits until it sleeps in the system call named `call` ("semop", "write").
+  bool wait_call(std::string_view call, Duration timeout = kPatience);
   // Reaps the process and reads its output to the end.
   Ending wait_exit(Duration timeout = kPatience);
   // Gathers what has arrived for `settle`, then returns all output so far.
@@ -82,6 +84,16 @@ class Process {
   std::string out_text_, err_;
   std::optional<Ending> ending_;
 };
+
+// A process as /proc shows it: its state letter ('R' running, 'S' or 'D'
+// asleep, 'T' stopped, 'Z' ended) and, while asleep, the system call it sleeps
+// in ("semop", "open", "read", "pause", "nanosleep"...), else its kernel wait
+// channel, else "" where neither may be read.
+struct Look {
+  char state = '?';
+  std::string call;
+};
+std::optional<Look> look_at(pid_t pid);
 
 // How many times `needle` occurs in `text`.
 int count(std::string_view text, std::string_view needle);
