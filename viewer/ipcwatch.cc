@@ -8,10 +8,9 @@
 //   ipcwatch --once [PART...]  print one snapshot (also when not a terminal);
 //                              PART is sem, shm or fifo
 //
-// It only reads. The one trace it leaves: to read the segment's bytes it
-// attaches it read-only for a moment, which the kernel records as the
-// segment's last attach; the view leaves its own attaches out of what it
-// shows.
+// It only reads, and leaves no trace: the segment's bytes are read through
+// the memory of a process that has it attached, never by attaching it, which
+// the kernel would record as the segment's last attach.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,6 +32,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,12 +62,20 @@ std::string format(const char* fmt, auto... args) {
   return buffer.data();
 }
 
+// An object that went away between two calls about it is simply absent.
+bool vanished() { return errno == EINVAL || errno == EIDRM; }
+
 std::string command_of(pid_t pid) {
   if (pid <= 0) return "none";
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  if (!std::getline(comm, name)) return std::to_string(pid) + " (ended)";
-  return std::to_string(pid) + " (" + name + ")";
+  std::string name = std::to_string(pid);
+  FILE* comm = fopen(("/proc/" + name + "/comm").c_str(), "re");
+  if (!comm) return name + (errno == ENOENT ? " (ended)" : format(" (%s)", strerror(errno)));
+  std::array<char, 64> command{};
+  bool read = fgets(command.data(), command.size(), comm) != nullptr;
+  fclose(comm);
+  if (!read) return name + " (ended)";
+  command[strcspn(command.data(), "\n")] = '\0';
+  return name + " (" + command.data() + ")";
 }
 
 std::string user_name(uid_t uid) {
@@ -88,11 +96,15 @@ void semaphore_part(std::vector<Line>& screen) {
   screen.push_back(line({text("Semaphore set, key 1234 (0x000004d2)")}));
   int id = semget(kSemaphoreKey, 0, 0);
   semid_ds info{};
-  if (id < 0 && errno == ENOENT) {
+  int value = -1, rising = -1, zero = -1, last = -1;
+  bool seen = id >= 0 && semctl(id, 0, IPC_STAT, &info) >= 0 &&
+              (value = semctl(id, 0, GETVAL)) >= 0 && (rising = semctl(id, 0, GETNCNT)) >= 0 &&
+              (zero = semctl(id, 0, GETZCNT)) >= 0 && (last = semctl(id, 0, GETPID)) >= 0;
+  if (!seen && (errno == ENOENT || vanished())) {
     screen.push_back(line({text("  "), {"sem", "absent"}}));
     return;
   }
-  if (id < 0 || semctl(id, 0, IPC_STAT, &info) < 0) {
+  if (!seen) {
     screen.push_back(line({text("  "), {"sem", not_open()}}));
     return;
   }
@@ -103,35 +115,88 @@ void semaphore_part(std::vector<Line>& screen) {
                          text("  mode "),
                          {"sem.mode", format("%04o", info.sem_perm.mode & 0777)}}));
   screen.push_back(line({text("  value "),
-                         {"sem.value", std::to_string(semctl(id, 0, GETVAL))},
+                         {"sem.value", std::to_string(value)},
                          text("   waiting for it to rise "),
-                         {"sem.ncnt", std::to_string(semctl(id, 0, GETNCNT))},
+                         {"sem.ncnt", std::to_string(rising)},
                          text("   waiting for zero "),
-                         {"sem.zcnt", std::to_string(semctl(id, 0, GETZCNT))}}));
+                         {"sem.zcnt", std::to_string(zero)}}));
   screen.push_back(line({text("  last operation by "),
-                         {"sem.pid", command_of(semctl(id, 0, GETPID))},
+                         {"sem.pid", command_of(last)},
                          text(" at "),
                          {"sem.otime", clock_time(info.sem_otime)},
                          text("; last change "),
                          {"sem.ctime", clock_time(info.sem_ctime)}}));
 }
 
-// The segment's last attach or detach, other than this view's own.
-pid_t last_foreign_pid = 0;
+// True when `pid` sees the same System V objects as this view: a process in
+// another IPC namespace may map a different segment under the same key and id.
+bool shares_our_objects(const std::string& proc_dir) {
+  static struct stat ours;
+  static bool known = stat("/proc/self/ns/ipc", &ours) == 0;
+  struct stat theirs;
+  return known && stat((proc_dir + "/ns/ipc").c_str(), &theirs) == 0 &&
+         theirs.st_ino == ours.st_ino && theirs.st_dev == ours.st_dev;
+}
+
+// Reads the segment's first bytes through the memory of a process that has
+// it attached (its maps name the segment by key, with its id as the inode),
+// so that the segment's own record of attaches stays as it was.
+std::optional<std::string> bytes_of(int id, size_t size, std::vector<pid_t> candidates) {
+  std::string wanted = format("/SYSV%08x", static_cast<unsigned>(kSegmentKey));
+  auto read_through = [&](pid_t pid) -> std::optional<std::string> {
+    std::string dir = "/proc/" + std::to_string(pid);
+    if (!shares_our_objects(dir)) return std::nullopt;
+    FILE* maps = fopen((dir + "/maps").c_str(), "re");
+    if (!maps) return std::nullopt;
+    std::array<char, 512> entry;
+    unsigned long start = 0;
+    bool found = false;
+    while (!found && fgets(entry.data(), entry.size(), maps)) {
+      unsigned long end, inode;
+      std::array<char, 8> perms;
+      std::array<char, 256> path{};
+      if (sscanf(entry.data(), "%lx-%lx %7s %*s %*s %lu %255s", &start, &end, perms.data(), &inode,
+                 path.data()) == 5)
+        found = inode == static_cast<unsigned long>(id) && wanted == path.data();
+    }
+    fclose(maps);
+    if (!found) return std::nullopt;
+    int mem = open((dir + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    if (mem < 0) return std::nullopt;
+    std::string bytes(size, '\0');
+    ssize_t got = pread(mem, bytes.data(), size, static_cast<off_t>(start));
+    close(mem);
+    if (got != static_cast<ssize_t>(size)) return std::nullopt;
+    return bytes;
+  };
+  // The creator and the last to attach are the likely holders; else look at all.
+  for (pid_t pid : candidates)
+    if (pid > 0)
+      if (auto bytes = read_through(pid)) return bytes;
+  DIR* proc = opendir("/proc");
+  if (!proc) return std::nullopt;
+  std::optional<std::string> bytes;
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    if (pid > 0 && pid != getpid() && (bytes = read_through(pid))) break;
+  }
+  closedir(proc);
+  return bytes;
+}
 
 void segment_part(std::vector<Line>& screen) {
   screen.push_back(line({text("Shared segment, key 10 (0x0000000a)")}));
   int id = shmget(kSegmentKey, 0, 0);
   shmid_ds info{};
-  if (id < 0 && errno == ENOENT) {
+  bool seen = id >= 0 && shmctl(id, IPC_STAT, &info) >= 0;
+  if (!seen && (errno == ENOENT || vanished())) {
     screen.push_back(line({text("  "), {"shm", "absent"}}));
     return;
   }
-  if (id < 0 || shmctl(id, IPC_STAT, &info) < 0) {
+  if (!seen) {
     screen.push_back(line({text("  "), {"shm", not_open()}}));
     return;
   }
-  if (info.shm_lpid != getpid()) last_foreign_pid = info.shm_lpid;
   screen.push_back(line({text("  id "),
                          {"shm.id", std::to_string(id)},
                          text("  size "),
@@ -143,57 +208,80 @@ void segment_part(std::vector<Line>& screen) {
   screen.push_back(line({text("  created by "),
                          {"shm.cpid", command_of(info.shm_cpid)},
                          text("; last attach or detach by "),
-                         {"shm.lpid", command_of(last_foreign_pid)}}));
+                         {"shm.lpid", command_of(info.shm_lpid)}}));
 
-  // Read-only, and only for as long as the copy takes.
-  auto at = static_cast<const unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
-  if (at == reinterpret_cast<const unsigned char*>(-1)) {
-    screen.push_back(line({text("  bytes: "), {"shm.bytes", not_open()}}));
+  size_t shown_size = std::min<size_t>(info.shm_segsz, kBytesShown);
+  auto bytes =
+      info.shm_nattch > 0 ? bytes_of(id, shown_size, {info.shm_lpid, info.shm_cpid}) : std::nullopt;
+  if (!bytes) {
+    const char* why = info.shm_nattch > 0
+                          ? "not shown: no process that has it attached may be looked at by you"
+                          : "not shown: no process has it attached, and attaching it to read "
+                            "them would change its last attach";
+    screen.push_back(line({text("  bytes: "), {"shm.bytes", why}}));
     return;
   }
-  size_t shown_size = std::min<size_t>(info.shm_segsz, kBytesShown);
-  std::string bytes(reinterpret_cast<const char*>(at), shown_size);
-  shmdt(at);
   std::string shown, hex;
-  for (unsigned char c : bytes) {
+  for (unsigned char c : *bytes) {
     shown += c == 0 ? "\\0" : isprint(c) ? std::string(1, static_cast<char>(c)) : "?";
     hex += format("%02x ", c);
   }
   screen.push_back(line({text("  text  "), {"shm.text", shown}}));
   screen.push_back(line({text("  hex   "), {"shm.hex", hex}}));
-  std::string flag = bytes.empty()     ? "none"
-                     : bytes[0] == 'A' ? "'A': answered"
-                                       : "no answer yet ('A' wanted)";
+  std::string flag = bytes->empty()       ? "none"
+                     : (*bytes)[0] == 'A' ? "'A': answered"
+                                          : "no answer yet ('A' wanted)";
   screen.push_back(line({text("  byte 0, the answer flag: "), {"shm.flag", flag}}));
 }
 
 struct Holders {
   std::vector<std::string> readers, writers;
-  int unseen = 0;  // processes whose descriptors this user may not look at
+  int unseen = 0;   // processes whose descriptors this user may not look at
+  int failed = 0;   // processes the view could not look at for another reason
+  int failure = 0;  // that reason, an errno
 };
 
 Holders holders_of(const struct stat& fifo) {
   Holders found;
+  auto could_not_look = [&] {
+    if (errno == ENOENT || errno == ESRCH) return;  // it has ended meanwhile
+    if (errno == EACCES || errno == EPERM) {
+      found.unseen++;
+    } else {
+      found.failed++;
+      found.failure = errno;
+    }
+  };
   DIR* proc = opendir("/proc");
-  if (!proc) return found;
+  if (!proc) {
+    could_not_look();
+    return found;
+  }
   while (dirent* entry = readdir(proc)) {
     pid_t pid = atoi(entry->d_name);
     if (pid <= 0 || pid == getpid()) continue;
     std::string fds = std::string("/proc/") + entry->d_name + "/fd";
     DIR* dir = opendir(fds.c_str());
     if (!dir) {
-      if (errno == EACCES) found.unseen++;
+      could_not_look();
       continue;
     }
     while (dirent* fd = readdir(dir)) {
       struct stat target;
       if (fd->d_name[0] == '.' || stat((fds + "/" + fd->d_name).c_str(), &target) < 0) continue;
       if (target.st_dev != fifo.st_dev || target.st_ino != fifo.st_ino) continue;
-      std::ifstream fdinfo(std::string("/proc/") + entry->d_name + "/fdinfo/" + fd->d_name);
-      std::string field;
+      std::string fdinfo_path = std::string("/proc/") + entry->d_name + "/fdinfo/" + fd->d_name;
+      FILE* fdinfo = fopen(fdinfo_path.c_str(), "re");
       unsigned flags = 0;
-      while (fdinfo >> field)
-        if (field == "flags:") fdinfo >> std::oct >> flags;
+      bool known = false;
+      std::array<char, 128> field;
+      while (fdinfo && !known && fgets(field.data(), field.size(), fdinfo))
+        known = sscanf(field.data(), "flags: %o", &flags) == 1;
+      if (fdinfo) fclose(fdinfo);
+      if (!known) {
+        could_not_look();
+        continue;
+      }
       int access = flags & O_ACCMODE;
       if (access != O_WRONLY) found.readers.push_back(command_of(pid));
       if (access != O_RDONLY) found.writers.push_back(command_of(pid));
@@ -215,7 +303,7 @@ void fifo_part(std::vector<Line>& screen) {
   std::array<char, 4096> cwd{};
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
   screen.push_back(line({text(std::string("Named pipes in ") + cwd.data())}));
-  int unseen = 0;
+  Holders missed;  // the most processes either FIFO's look could not see
   for (const char* name : kFifos) {
     std::string key = std::string("fifo.") + name;
     struct stat info;
@@ -228,7 +316,11 @@ void fifo_part(std::vector<Line>& screen) {
       continue;
     }
     Holders holders = holders_of(info);
-    unseen = std::max(unseen, holders.unseen);
+    missed.unseen = std::max(missed.unseen, holders.unseen);
+    if (holders.failed > missed.failed) {
+      missed.failed = holders.failed;
+      missed.failure = holders.failure;
+    }
     screen.push_back(line({text(format("  %-8s ", name)),
                            {key, "present"},
                            text("  mode "),
@@ -238,11 +330,14 @@ void fifo_part(std::vector<Line>& screen) {
                            text("  writing: "),
                            {key + ".writers", listed(holders.writers)}}));
   }
-  if (unseen > 0)
+  if (missed.unseen > 0)
     screen.push_back(
         line({text(format("  (%d processes could not be looked at for lack of "
                           "permission: run as root to see them all)",
-                          unseen))}));
+                          missed.unseen))}));
+  if (missed.failed > 0)
+    screen.push_back(
+        line({text(format("  (could not look at every process: %s)", strerror(missed.failure)))}));
 }
 
 struct Parts {

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "harness.h"
 
 namespace kit {
@@ -78,7 +81,10 @@ TEST_F(IpcwatchTest, ShowsTheSegmentsBytesAndTheAnswerFlag) {
 
   Process client("slatewatch-client");
   ASSERT_EQ(client.wait_exit().status, 0);
+  // Held attached here, so that its bytes can be read once slatewatch is gone.
+  void* held = shmat(segment(kSegmentKey)->id, nullptr, SHM_RDONLY);
   shown = snapshot({"shm"});
+  shmdt(held);
   EXPECT_EQ(count(shown, "  text  Aloha\\0"), 1) << shown;
   EXPECT_EQ(count(shown, "answer flag: 'A': answered"), 1);
 }
@@ -104,25 +110,75 @@ TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {
   close(reader);
 }
 
-TEST_F(IpcwatchTest, ChangesNothing) {
+// What a view must leave as it was: values, times, and who attached last.
+struct Traces {
+  semid_ds set{};
+  shmid_ds segment{};
+  int value;
+  std::string bytes;
+  bool operator==(const Traces& o) const {
+    return value == o.value && bytes == o.bytes && set.sem_ctime == o.set.sem_ctime &&
+           set.sem_otime == o.set.sem_otime && segment.shm_ctime == o.segment.shm_ctime &&
+           segment.shm_atime == o.segment.shm_atime && segment.shm_dtime == o.segment.shm_dtime &&
+           segment.shm_lpid == o.segment.shm_lpid && segment.shm_nattch == o.segment.shm_nattch;
+  }
+};
+
+Traces traces(int set, int seg) {
+  Traces now;
+  EXPECT_EQ(semctl(set, 0, IPC_STAT, &now.set), 0);
+  EXPECT_EQ(shmctl(seg, IPC_STAT, &now.segment), 0);
+  now.value = semctl(set, 0, GETVAL);
+  return now;
+}
+
+TEST_F(IpcwatchTest, ChangesNothingAndLeavesNoTrace) {
   int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
   ASSERT_EQ(semctl(set, 0, SETVAL, 3), 0);
   int seg = shmget(kSegmentKey, 20, IPC_CREAT | 0600);
-  auto before_set = semaphore(kSemaphoreKey);
-  auto before_seg = segment(kSegmentKey);
-  semid_ds sem_before{}, sem_after{};
-  shmid_ds shm_before{}, shm_after{};
-  ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_before), 0);
-  ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_before), 0);
-
+  {
+    Process server("slatewatch");  // attached while the views look
+    ASSERT_TRUE(eventually([] { return segment(kSegmentKey)->bytes.starts_with("tolvane"); }));
+    Traces before = traces(set, seg);
+    std::string shown = snapshot();
+    EXPECT_EQ(count(shown, "  text  tolvane\\0"), 1) << shown;
+    snapshot();
+    EXPECT_TRUE(traces(set, seg) == before);
+  }
+  ASSERT_TRUE(eventually([&] { return traces(set, seg).segment.shm_nattch == 0; }));
+  Traces before = traces(set, seg);
+  EXPECT_EQ(count(snapshot(), "bytes: not shown: no process has it attached"), 1);
   snapshot();
-  ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_after), 0);
-  ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_after), 0);
-  EXPECT_EQ(semaphore(kSemaphoreKey)->value, before_set->value);
-  EXPECT_EQ(sem_after.sem_ctime, sem_before.sem_ctime);
-  EXPECT_EQ(sem_after.sem_otime, sem_before.sem_otime);
-  EXPECT_EQ(shm_after.shm_ctime, shm_before.shm_ctime);
-  EXPECT_EQ(segment(kSegmentKey)->bytes, before_seg->bytes);
+  EXPECT_TRUE(traces(set, seg) == before);
+}
+
+TEST_F(IpcwatchTest, AnObjectGoneBetweenTwoLooksIsAbsent) {
+  std::atomic<bool> done = false;
+  std::thread churn([&] {
+    while (!done) {
+      semctl(semget(kSemaphoreKey, 1, IPC_CREAT | 0600), 0, IPC_RMID);
+      shmctl(shmget(kSegmentKey, 20, IPC_CREAT | 0600), IPC_RMID, nullptr);
+    }
+  });
+  int wrong = 0;
+  for (int i = 0; i < 300; i++) {
+    std::string shown = snapshot({"sem", "shm"});
+    wrong += count(shown, "-1") + count(shown, "not open to you");
+  }
+  done = true;
+  churn.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(IpcwatchTest, SaysSoWhenItRunsOutOfDescriptors) {
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
+  int reader = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  for (rlim_t limit : {5, 6}) {
+    std::string shown = snapshot({"fifo"}, {.limits = {{RLIMIT_NOFILE, limit}}});
+    EXPECT_GE(count(shown, "Too many open files"), 1) << "limit " << limit << ":\n" << shown;
+    EXPECT_EQ(count(shown, "(ended)"), 0) << shown;
+  }
+  close(reader);
 }
 
 }  // namespace
