@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -61,7 +62,8 @@ void reset_signals() {
 
 std::string program_path(std::string_view name) {
   if (name.find('/') != std::string_view::npos) return std::string(name);
-  return std::string(KIT_BIN_DIR) + "/" + std::string(name);
+  const char* folder = getenv("IPC_KIT_BIN");
+  return std::string(folder && *folder ? folder : KIT_BIN_DIR) + "/" + std::string(name);
 }
 
 bool eventually(const std::function<bool()>& ready, Duration timeout) {
@@ -329,6 +331,17 @@ std::optional<Look> look_at(pid_t pid) {
   if (end != call.c_str() && number >= 0) {
     const char* name = call_name(number);
     look.call = name ? name : "syscall " + std::to_string(number);
+    if (number == SYS_read || number == SYS_write) {
+      // The first argument, the descriptor, tells a terminal from a FIFO.
+      long fd = strtol(end, nullptr, 16);
+      std::array<char, 256> path{};
+      if (readlink((dir + "fd/" + std::to_string(fd)).c_str(), path.data(), path.size() - 1) > 0) {
+        std::string_view file = path.data();
+        look.target = file.starts_with("/dev/pts/") || file.starts_with("/dev/tty")
+                          ? "terminal"
+                          : std::string(file.substr(file.rfind('/') + 1));
+      }
+    }
   } else {
     look.call = first_line(dir + "wchan");
     if (look.call == "0") look.call.clear();
@@ -357,6 +370,66 @@ std::optional<Segment> segment(key_t key) {
     shmdt(at);
   }
   return found;
+}
+
+namespace {
+
+// True when the process behind `proc_dir` sees the same System V objects as
+// we do: one in another IPC namespace may map another segment under the
+// same key and id.
+bool shares_our_objects(const std::string& proc_dir) {
+  struct stat ours, theirs;
+  return stat("/proc/self/ns/ipc", &ours) == 0 &&
+         stat((proc_dir + "ns/ipc").c_str(), &theirs) == 0 && theirs.st_ino == ours.st_ino &&
+         theirs.st_dev == ours.st_dev;
+}
+
+// Where `pid` has the segment mapped (its maps name it by key, with its id
+// as the inode), read through its memory.
+std::optional<std::string> read_through(pid_t pid, key_t key, int id, size_t size) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/";
+  if (!shares_our_objects(dir)) return std::nullopt;
+  FILE* maps = fopen((dir + "maps").c_str(), "re");
+  if (!maps) return std::nullopt;
+  std::array<char, 64> wanted;
+  snprintf(wanted.data(), wanted.size(), "/SYSV%08x", static_cast<unsigned>(key));
+  std::array<char, 512> entry;
+  unsigned long start = 0;
+  bool found = false;
+  while (!found && fgets(entry.data(), entry.size(), maps)) {
+    unsigned long end, inode;
+    std::array<char, 256> path{};
+    if (sscanf(entry.data(), "%lx-%lx %*s %*s %*s %lu %255s", &start, &end, &inode, path.data()) ==
+        4)
+      found = inode == static_cast<unsigned long>(id) && strcmp(path.data(), wanted.data()) == 0;
+  }
+  fclose(maps);
+  if (!found) return std::nullopt;
+  int mem = open((dir + "mem").c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem < 0) return std::nullopt;
+  std::string bytes(size, '\0');
+  ssize_t got = pread(mem, bytes.data(), size, static_cast<off_t>(start));
+  close(mem);
+  if (got != static_cast<ssize_t>(size)) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string> peek_segment(key_t key, int id, size_t size,
+                                        const std::vector<pid_t>& likely) {
+  for (pid_t pid : likely)
+    if (pid > 0)
+      if (auto bytes = read_through(pid, key, id, size)) return bytes;
+  DIR* proc = opendir("/proc");
+  if (!proc) return std::nullopt;
+  std::optional<std::string> bytes;
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    if (pid > 0 && pid != getpid() && (bytes = read_through(pid, key, id, size))) break;
+  }
+  closedir(proc);
+  return bytes;
 }
 
 }  // namespace kit

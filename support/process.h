@@ -23,6 +23,7 @@ using Duration = std::chrono::milliseconds;
 constexpr Duration kPatience = 10s;
 
 // Path of a program built by the kit; a name with a slash is a path already.
+// IPC_KIT_BIN in the environment names another folder to take them from.
 std::string program_path(std::string_view name);
 
 // Polls `ready` until it holds or `timeout` passes.
@@ -92,6 +93,7 @@ class Process {
 struct Look {
   char state = '?';
   std::string call;
+  std::string target;  // for read and write: "terminal", or the file's name
 };
 std::optional<Look> look_at(pid_t pid);
 
@@ -114,5 +116,12 @@ struct Segment {
   std::string bytes;
 };
 std::optional<Segment> segment(key_t key);
+
+// The first `size` bytes of the segment `id` under `key`, read through the
+// memory of a process that has it attached (`likely` first, then any), so
+// that the segment's record of attaches stays as it was. None when no such
+// process may be read.
+std::optional<std::string> peek_segment(key_t key, int id, size_t size,
+                                        const std::vector<pid_t>& likely);
 
 }  // namespace kit

@@ -37,6 +37,8 @@
 #include <string_view>
 #include <vector>
 
+#include "process.h"
+
 namespace {
 
 constexpr key_t kSemaphoreKey = 1234;
@@ -128,62 +130,6 @@ void semaphore_part(std::vector<Line>& screen) {
                          {"sem.ctime", clock_time(info.sem_ctime)}}));
 }
 
-// True when `pid` sees the same System V objects as this view: a process in
-// another IPC namespace may map a different segment under the same key and id.
-bool shares_our_objects(const std::string& proc_dir) {
-  static struct stat ours;
-  static bool known = stat("/proc/self/ns/ipc", &ours) == 0;
-  struct stat theirs;
-  return known && stat((proc_dir + "/ns/ipc").c_str(), &theirs) == 0 &&
-         theirs.st_ino == ours.st_ino && theirs.st_dev == ours.st_dev;
-}
-
-// Reads the segment's first bytes through the memory of a process that has
-// it attached (its maps name the segment by key, with its id as the inode),
-// so that the segment's own record of attaches stays as it was.
-std::optional<std::string> bytes_of(int id, size_t size, std::vector<pid_t> candidates) {
-  std::string wanted = format("/SYSV%08x", static_cast<unsigned>(kSegmentKey));
-  auto read_through = [&](pid_t pid) -> std::optional<std::string> {
-    std::string dir = "/proc/" + std::to_string(pid);
-    if (!shares_our_objects(dir)) return std::nullopt;
-    FILE* maps = fopen((dir + "/maps").c_str(), "re");
-    if (!maps) return std::nullopt;
-    std::array<char, 512> entry;
-    unsigned long start = 0;
-    bool found = false;
-    while (!found && fgets(entry.data(), entry.size(), maps)) {
-      unsigned long end, inode;
-      std::array<char, 8> perms;
-      std::array<char, 256> path{};
-      if (sscanf(entry.data(), "%lx-%lx %7s %*s %*s %lu %255s", &start, &end, perms.data(), &inode,
-                 path.data()) == 5)
-        found = inode == static_cast<unsigned long>(id) && wanted == path.data();
-    }
-    fclose(maps);
-    if (!found) return std::nullopt;
-    int mem = open((dir + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-    if (mem < 0) return std::nullopt;
-    std::string bytes(size, '\0');
-    ssize_t got = pread(mem, bytes.data(), size, static_cast<off_t>(start));
-    close(mem);
-    if (got != static_cast<ssize_t>(size)) return std::nullopt;
-    return bytes;
-  };
-  // The creator and the last to attach are the likely holders; else look at all.
-  for (pid_t pid : candidates)
-    if (pid > 0)
-      if (auto bytes = read_through(pid)) return bytes;
-  DIR* proc = opendir("/proc");
-  if (!proc) return std::nullopt;
-  std::optional<std::string> bytes;
-  while (dirent* entry = readdir(proc)) {
-    pid_t pid = atoi(entry->d_name);
-    if (pid > 0 && pid != getpid() && (bytes = read_through(pid))) break;
-  }
-  closedir(proc);
-  return bytes;
-}
-
 void segment_part(std::vector<Line>& screen) {
   screen.push_back(line({text("Shared segment, key 10 (0x0000000a)")}));
   int id = shmget(kSegmentKey, 0, 0);
@@ -211,8 +157,9 @@ void segment_part(std::vector<Line>& screen) {
                          {"shm.lpid", command_of(info.shm_lpid)}}));
 
   size_t shown_size = std::min<size_t>(info.shm_segsz, kBytesShown);
-  auto bytes =
-      info.shm_nattch > 0 ? bytes_of(id, shown_size, {info.shm_lpid, info.shm_cpid}) : std::nullopt;
+  auto bytes = info.shm_nattch > 0
+                   ? kit::peek_segment(kSegmentKey, id, shown_size, {info.shm_lpid, info.shm_cpid})
+                   : std::nullopt;
   if (!bytes) {
     const char* why = info.shm_nattch > 0
                           ? "not shown: no process that has it attached may be looked at by you"
