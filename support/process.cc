@@ -180,7 +180,10 @@ void Process::pump(Duration timeout) {
     std::this_thread::sleep_for(timeout);
     return;
   }
-  if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return;
+  // With no time to wait, read at once: reading a terminal's other side
+  // first pushes out what the program has written to it, where a poll may
+  // not, so a read sees everything written before it.
+  if (timeout > 0ms && poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return;
   for (auto [fd, text] : {std::pair{&out_, &out_text_}, std::pair{&err_fd_, &err_}}) {
     if (*fd < 0) continue;
     std::array<char, 4096> buffer;

@@ -1,0 +1,57 @@
+// The record of one scene: each line a program printed, each key typed and
+// signal sent, each change of a program's state and of the scene's kernel
+// object, with the moment it happened, in the order it happened. The printed
+// tour and the scene's picture are both made from it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kit {
+
+enum class Happening {
+  Line,       // a program printed `text` (`error`: on standard error)
+  Key,        // the person typed into a program, narrated as `text`
+  Signal,     // the person sent a program a signal, narrated as `text`
+  State,      // a program's state: `state` ('R', 'S', 'T'), `call`, `target`
+  End,        // a program ended: `text` is "exit 0", "SIGINT"...
+  Semaphore,  // the set's `value` and `waiting`, or not `present`
+  Segment,    // the segment's `text` up to its first NUL, or not `present`
+  Fifo,       // the FIFO `target`: `text` who reads, `call` who writes
+  Note,       // the tour's own narration, of `lane` where it has one
+  Snapshot,   // a line of ipcwatch's account of the kernel's objects
+};
+
+struct Event {
+  double at = 0;  // seconds from the scene's start
+  Happening what = Happening::Note;
+  int lane = -1;  // the program it happened to, where it has one
+  std::string text;
+  std::string narration;  // a key or signal as the printed tour tells it
+  char state = 0;
+  std::string call, target;
+  bool present = true;
+  bool error = false;
+  int value = 0, waiting = 0;
+};
+
+// One program on the stage, coloured by `hue`, an index into the palette
+// that the printed tour and the picture share.
+struct Lane {
+  std::string label;
+  pid_t pid = 0;
+  int hue = 0;
+};
+
+struct Record {
+  std::string name, watch_for;
+  std::string object;  // "semaphore", "segment", "fifos", or "" for none
+  std::vector<Lane> lanes;
+  std::vector<Event> events;
+  double end = 0;       // seconds from the start to the last look
+  std::string failure;  // what went wrong, for a scene that misbehaved
+};
+
+}  // namespace kit

@@ -1,0 +1,342 @@
+#include "scene.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace kit {
+
+bool colour = false;
+
+namespace {
+
+constexpr key_t kSemaphoreKey = 1234;
+constexpr key_t kSegmentKey = 10;
+constexpr size_t kSegmentShown = 20;
+constexpr const char* kFifos[] = {"srvfifo", "clififo"};
+// A person's pause before each key or signal: long enough to see who blocks
+// and who runs, in the terminal and in the pictures.
+constexpr Duration kBeat = 250ms;
+
+// The terminal's colours for the lanes, in the picture's order of hues.
+constexpr const char* kPalette[] = {"\033[36m", "\033[33m", "\033[35m", "\033[32m", "\033[34m"};
+constexpr const char* kDim = "\033[2m";
+constexpr const char* kReset = "\033[0m";
+
+const char* paint(const char* code) { return colour ? code : ""; }
+
+void print_line(const char* hue, const std::string& label, const char* bar,
+                const std::string& text) {
+  printf("  %s%-18s%s%s %s\n", paint(hue), label.c_str(), bar, paint(kReset), text.c_str());
+}
+
+void print_note(const char* hue, const std::string& text) {
+  printf("  %s%s-- %s%s\n", paint(kDim), paint(hue), text.c_str(), paint(kReset));
+}
+
+// Asleep until another process acts on a kit object: in a semaphore wait,
+// a FIFO's open, or a read or write of a FIFO (not of its terminal).
+bool held_by_an_object(const std::optional<Look>& look) {
+  if (!look || look->state != 'S') return false;
+  return look->call == "semop" || look->call == "open" ||
+         ((look->call == "read" || look->call == "write") && look->target != "terminal");
+}
+
+std::string printable(std::string_view bytes) {
+  std::string shown;
+  for (char c : bytes) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return shown;
+}
+
+std::string signal_label(int sig) {
+  if (sig == SIGINT) return "Ctrl-C";
+  if (sig == SIGILL) return "kill -4";
+  return std::string("kill -") + sigabbrev_np(sig);
+}
+
+}  // namespace
+
+Scene::Scene(Record& record) : record_(record) { look_at_object(); }
+
+Scene::~Scene() { record_.end = now(); }
+
+double Scene::now() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Scene::add(Event event) {
+  event.at = now();
+  const char* hue = event.lane >= 0 ? kPalette[record_.lanes[event.lane].hue] : "";
+  const std::string& label = event.lane >= 0 ? record_.lanes[event.lane].label : event.text;
+  switch (event.what) {
+    case Happening::Line:
+      print_line(hue, label, event.error ? "!" : "|", event.text);
+      break;
+    case Happening::Key:
+    case Happening::Signal:
+      print_note(hue, event.narration);
+      break;
+    case Happening::Note:
+      print_note(hue, event.text);
+      break;
+    case Happening::Snapshot:
+      print_line(kDim, "ipcwatch", ":", event.text);
+      break;
+    default:
+      break;
+  }
+  // The tour's own narration goes out as it happens; the programs' lines
+  // are theirs, and this is only our account of them.
+  fflush(stdout);
+  record_.events.push_back(std::move(event));
+}
+
+Actor& Scene::start(std::string label, std::string_view program, Options options) {
+  int lane = static_cast<int>(record_.lanes.size());
+  auto& actor = actors_.emplace_back(lane, program, std::move(options));
+  record_.lanes.push_back(
+      {label, actor.process.pid(), lane % static_cast<int>(std::size(kPalette))});
+  add({.what = Happening::Note, .lane = lane, .text = "starts " + label});
+  actor.last = Look{'R', "", ""};
+  add({.what = Happening::State, .lane = lane, .state = 'R'});
+  return actor;
+}
+
+const std::string& Scene::label(const Actor& actor) const {
+  return record_.lanes[actor.lane].label;
+}
+
+void Scene::narrate(const std::string& what) { add({.what = Happening::Note, .text = what}); }
+
+void Scene::type(Actor& actor, std::string_view keys, const std::string& said) {
+  watch(kBeat);
+  add({.what = Happening::Key,
+       .lane = actor.lane,
+       .text = said,
+       .narration = "types " + said + " into " + label(actor)});
+  if (!actor.process.type(keys)) throw Misbehaved(label(actor) + " does not take input");
+}
+
+void Scene::send(Actor& actor, int sig, const std::string& said) {
+  watch(kBeat);
+  add({.what = Happening::Signal,
+       .lane = actor.lane,
+       .text = signal_label(sig),
+       .narration = said});
+  if (!actor.process.signal(sig)) throw Misbehaved(label(actor) + " is gone");
+}
+
+void Scene::expect(Actor& actor, std::string_view text, int times, Duration timeout) {
+  if (!wait([&] { return count(actor.process.output(), text) >= times; }, timeout))
+    throw Misbehaved(label(actor) + " never printed \"" + printable(text) + "\"" +
+                     (times > 1 ? " " + std::to_string(times) + " times" : ""));
+}
+
+void Scene::expect_state(Actor& actor, char state) {
+  if (!wait([&] { return actor.last && actor.last->state == state; }, kPatience))
+    throw Misbehaved(label(actor) + (state == 'T' ? " does not stop" : " does not sleep"));
+}
+
+void Scene::watch(Duration span) {
+  auto until = std::chrono::steady_clock::now() + span;
+  wait([&] { return std::chrono::steady_clock::now() >= until; }, span + 1s);
+}
+
+bool Scene::wait(const std::function<bool()>& ready, Duration timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    sweep();
+    look();
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // Woken by the first output that arrives, and every few milliseconds
+    // to look at the programs' states and the object.
+    std::vector<pollfd> watched;
+    for (auto& actor : actors_)
+      for (int fd : actor.process.descriptors()) watched.push_back({fd, POLLIN, 0});
+    poll(watched.data(), watched.size(), 5);
+  }
+}
+
+Ending Scene::finish(Actor& actor) {
+  Ending ending;
+  if (!wait([&] { return (ending = actor.process.wait_exit(0ms)).exited || ending.signal; },
+            kPatience))
+    throw Misbehaved(label(actor) + " does not end");
+  actor.process.wait_exit();  // reads to the end: a child it forked may still write
+  sweep(true);
+  actor.last.reset();
+  std::string how = ending.exited ? "exit " + std::to_string(ending.status)
+                                  : std::string("SIG") + sigabbrev_np(ending.signal);
+  add({.what = Happening::End, .lane = actor.lane, .text = how});
+  add({.what = Happening::Note,
+       .lane = actor.lane,
+       .text = label(actor) + (ending.exited ? " exits with status " + std::to_string(ending.status)
+                                             : " is ended by " + how)});
+  return ending;
+}
+
+void Scene::snapshot(const char* part) {
+  sweep();
+  Process view("ipcwatch", {.io = Io::Pipes, .args = {"--once", part}});
+  if (view.wait_exit().status != 0) throw Misbehaved("ipcwatch failed");
+  std::string shown = view.output();
+  for (size_t at = 0, end; at < shown.size(); at = end + 1) {
+    end = shown.find('\n', at);
+    if (end == std::string::npos) end = shown.size();
+    add({.what = Happening::Snapshot, .text = shown.substr(at, end - at)});
+  }
+}
+
+void Scene::sweep(bool all) {
+  struct Arrival {
+    Actor* actor;
+    std::string text;
+    bool error;
+  };
+  std::vector<Arrival> batch;
+  for (auto& actor : actors_) {
+    // Reading a terminal's other side first pushes out what the program has
+    // written to it, so each sweep sees all that was written before it.
+    std::string out = actor.process.output();
+    std::string err = actor.process.errors();
+    for (auto [text, seen, error] :
+         {std::tuple{&out, &actor.seen_out, false}, std::tuple{&err, &actor.seen_err, true}}) {
+      while (*seen < text->size()) {
+        size_t end = text->find('\n', *seen);
+        if (end == std::string::npos && !all) break;
+        size_t stop = end == std::string::npos ? text->size() : end;
+        batch.push_back({&actor, text->substr(*seen, stop - *seen), error});
+        *seen = stop + (end == std::string::npos ? 0 : 1);
+      }
+    }
+  }
+  // Lines found in one sweep arrived together, whatever their programs'
+  // order. A program seen held by a kit object since its last line can only
+  // have been let through by another's operation on it, so its lines come
+  // after the others'; otherwise they keep the order the programs started
+  // in, which is as true as any for lines printed concurrently.
+  std::stable_partition(batch.begin(), batch.end(),
+                        [](const Arrival& a) { return !a.actor->held; });
+  for (auto& arrival : batch) arrival.actor->held = false;
+  for (auto& arrival : batch) {
+    Actor& actor = *arrival.actor;
+    // A program that printed ran, however briefly the looks missed it.
+    if (actor.last && actor.last->state != 'R') {
+      actor.last = Look{'R', "", ""};
+      add({.what = Happening::State, .lane = actor.lane, .state = 'R'});
+    }
+    add({.what = Happening::Line,
+         .lane = actor.lane,
+         .text = arrival.text,
+         .error = arrival.error});
+  }
+}
+
+void Scene::look() {
+  for (auto& actor : actors_) {
+    if (!actor.last) continue;
+    auto seen = look_at(actor.process.pid());
+    if (!seen || seen->state == 'Z' || seen->state == 'X') continue;  // ending: finish() says how
+    if (seen->state == 'D') seen->state = 'S';
+    if (seen->state != 'S') seen->call.clear(), seen->target.clear();
+    actor.held = actor.held || held_by_an_object(seen);
+    if (seen->state == actor.last->state && seen->call == actor.last->call &&
+        seen->target == actor.last->target)
+      continue;
+    actor.last = seen;
+    add({.what = Happening::State,
+         .lane = actor.lane,
+         .state = seen->state,
+         .call = seen->call,
+         .target = seen->target});
+  }
+  look_at_object();
+}
+
+namespace {
+
+// Who of the scene's programs has `fifo` open, for reading and for writing.
+std::pair<std::string, std::string> holders(const struct stat& fifo, const std::list<Actor>& actors,
+                                            const Record& record) {
+  std::string readers, writers;
+  for (auto& actor : actors) {
+    if (!actor.last) continue;
+    std::string fds = "/proc/" + std::to_string(actor.process.pid()) + "/fd";
+    std::error_code ignored;
+    for (auto& entry : std::filesystem::directory_iterator(fds, ignored)) {
+      struct stat target;
+      if (stat(entry.path().c_str(), &target) < 0 || target.st_ino != fifo.st_ino ||
+          target.st_dev != fifo.st_dev)
+        continue;
+      int flags = 0;
+      std::string info = "/proc/" + std::to_string(actor.process.pid()) + "/fdinfo/" +
+                         entry.path().filename().string();
+      if (FILE* file = fopen(info.c_str(), "re")) {
+        std::array<char, 128> field;
+        while (fgets(field.data(), field.size(), file))
+          if (sscanf(field.data(), "flags: %o", &flags) == 1) break;
+        fclose(file);
+      }
+      auto& holders = (flags & O_ACCMODE) == O_WRONLY ? writers : readers;
+      holders += (holders.empty() ? "" : ", ") + record.lanes[actor.lane].label;
+    }
+  }
+  return {readers, writers};
+}
+
+}  // namespace
+
+void Scene::look_at_object() {
+  std::vector<Event> seen;
+  if (record_.object == "semaphore") {
+    auto set = semaphore(kSemaphoreKey);
+    seen.push_back({.what = Happening::Semaphore,
+                    .present = set.has_value(),
+                    .value = set ? set->value : 0,
+                    .waiting = set ? set->waiting : 0});
+  } else if (record_.object == "segment") {
+    Event shown{.what = Happening::Segment, .present = false};
+    shmid_ds info{};
+    if (int id = shmget(kSegmentKey, 0, 0); id >= 0 && shmctl(id, IPC_STAT, &info) == 0) {
+      shown.present = true;
+      size_t size = std::min<size_t>(info.shm_segsz, kSegmentShown);
+      auto bytes = peek_segment(kSegmentKey, id, size, {info.shm_lpid, info.shm_cpid});
+      shown.text = bytes ? std::string(bytes->c_str()) : "(attached to no one)";
+    }
+    seen.push_back(shown);
+  } else if (record_.object == "fifos") {
+    for (const char* name : kFifos) {
+      Event fifo{.what = Happening::Fifo, .target = name};
+      struct stat info;
+      fifo.present = stat(name, &info) == 0 && S_ISFIFO(info.st_mode);
+      if (fifo.present) std::tie(fifo.text, fifo.call) = holders(info, actors_, record_);
+      seen.push_back(fifo);
+    }
+  }
+  for (auto& event : seen) {
+    auto same = [&](const Event& last) {
+      return last.what == event.what && last.target == event.target;
+    };
+    auto last = std::find_if(objects_.begin(), objects_.end(), same);
+    if (last != objects_.end() && last->present == event.present && last->text == event.text &&
+        last->call == event.call && last->value == event.value && last->waiting == event.waiting)
+      continue;
+    if (last == objects_.end())
+      objects_.push_back(event);
+    else
+      *last = event;
+    add(event);
+  }
+}
+
+}  // namespace kit

@@ -1,0 +1,22 @@
+// The tour's scenes, in the order it plays them.
+#pragma once
+
+#include <sys/ipc.h>
+
+#include <vector>
+
+#include "scene.h"
+
+namespace kit {
+
+struct Play {
+  const char* name;
+  const char* watch_for;  // the one sentence the tour says before it
+  void (*play)(Scene&);
+  key_t key = 0;            // the key the scene needs free, or 0
+  const char* object = "";  // the kernel object its picture tracks
+};
+
+const std::vector<Play>& scenes();
+
+}  // namespace kit
