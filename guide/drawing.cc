@@ -308,9 +308,19 @@ class Picture {
     for (size_t i = 0; i < printed.size(); i++) {
       const Event& line = *printed[i];
       double at = x(line.at);
-      int row = row_free[0] <= at ? 0 : row_free[1] <= at ? 1 : -1;
-      double next = i + 2 < printed.size() ? x(printed[i + 2]->at) : kWidth - kRight;
-      std::string shown = row < 0 ? "" : fitted(line.text, std::min(next - at - 6, 300.0));
+      // Lines printed at one moment share one label: the first, and how
+      // many more (each keeps its own mark and whole text on hover).
+      size_t together = 1;
+      while (i + together < printed.size() && x(printed[i + together]->at) - at < 2) together++;
+      bool first = i == 0 || at - x(printed[i - 1]->at) >= 2;
+      int row = !first ? -1 : row_free[0] <= at ? 0 : row_free[1] <= at ? 1 : -1;
+      double next = i + together < printed.size() ? x(printed[i + together]->at) : kWidth - kRight;
+      std::string label =
+          line.text + (together > 1 ? " (+" + std::to_string(together - 1) + " more)" : "");
+      std::string shown = row < 0 ? "" : fitted(label, std::min(next - at - 6, 300.0));
+      // Near the right edge, a label runs leftwards from its mark instead.
+      bool leftwards = row >= 0 && shown.size() < label.size() && at > kWidth - kRight - 60;
+      if (leftwards) shown = fitted(label, 300);
       const char* colour = line.error ? kSignal : kInk;
       size_t seq = static_cast<size_t>(&line - record_.events.data());
       svg_.add("<g class=\"line\" data-lane=\"" + escaped(record_.lanes[lane].label) +
@@ -325,8 +335,10 @@ class Picture {
                number(at) + "\" y2=\"" + number(top + kBarTop) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1\"/>");
       if (!shown.empty()) {
-        svg_.text(at + 2, baseline, shown, std::string("font-size=\"11\" fill=\"") + colour + "\"");
-        row_free[row] = at + 2 + shown.size() * kCharWidth + 4;
+        svg_.text(leftwards ? at - 2 : at + 2, baseline, shown,
+                  std::string("font-size=\"11\" fill=\"") + colour + "\"",
+                  leftwards ? "end" : "start");
+        row_free[row] = leftwards ? at + 4 : at + 2 + shown.size() * kCharWidth + 4;
       }
       svg_.add("</g>");
     }
@@ -446,14 +458,14 @@ class Picture {
 
   double axis(double top) {
     double step = 1;
-    for (double candidate : {1.0, 2.0, 5.0, 10.0, 20.0, 30.0, 60.0}) {
+    for (double candidate : {0.1, 0.2, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 30.0, 60.0}) {
       step = candidate;
       if (span_ / candidate <= 15) break;
     }
     svg_.add("<g class=\"axis\">");
     svg_.add("<line x1=\"" + number(kLeft) + "\" y1=\"" + number(top) + "\" x2=\"" +
              number(kLeft + kPlot) + "\" y2=\"" + number(top) + "\" stroke=\"#222222\"/>");
-    for (double t = 0; t <= span_ + 1e-9; t += step) {
+    for (double t = 0; t <= span_ + 1e-9; t = std::round((t + step) * 10) / 10) {
       svg_.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(top) + "\" x2=\"" + number(x(t)) +
                "\" y2=\"" + number(top + 5) + "\" stroke=\"#222222\"/>");
       svg_.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(person_top_) + "\" x2=\"" +

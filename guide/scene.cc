@@ -57,6 +57,11 @@ std::string printable(std::string_view bytes) {
   return shown;
 }
 
+std::string how_it_ended(const Ending& ending) {
+  return ending.exited ? "exit " + std::to_string(ending.status)
+                       : std::string("SIG") + sigabbrev_np(ending.signal);
+}
+
 std::string signal_label(int sig) {
   if (sig == SIGINT) return "Ctrl-C";
   if (sig == SIGILL) return "kill -4";
@@ -168,21 +173,25 @@ bool Scene::wait(const std::function<bool()>& ready, Duration timeout) {
 }
 
 Ending Scene::finish(Actor& actor) {
-  Ending ending;
-  if (!wait([&] { return (ending = actor.process.wait_exit(0ms)).exited || ending.signal; },
-            kPatience))
+  if (!wait([&] { return !actor.last; }, kPatience))
     throw Misbehaved(label(actor) + " does not end");
-  actor.process.wait_exit();  // reads to the end: a child it forked may still write
   sweep(true);
-  actor.last.reset();
-  std::string how = ending.exited ? "exit " + std::to_string(ending.status)
-                                  : std::string("SIG") + sigabbrev_np(ending.signal);
-  add({.what = Happening::End, .lane = actor.lane, .text = how});
+  Ending ending = actor.process.wait_exit(0ms);
   add({.what = Happening::Note,
        .lane = actor.lane,
        .text = label(actor) + (ending.exited ? " exits with status " + std::to_string(ending.status)
-                                             : " is ended by " + how)});
+                                             : " is ended by " + how_it_ended(ending))});
   return ending;
+}
+
+// An actor that has ended: its last lines, then its end, as it happened.
+void Scene::ended(Actor& actor) {
+  Ending ending = actor.process.wait_exit(0ms);
+  if (!ending.exited && !ending.signal) return;  // not yet reaped
+  actor.process.wait_exit();  // reads to the end: a child it forked may still write
+  sweep();
+  actor.last.reset();
+  add({.what = Happening::End, .lane = actor.lane, .text = how_it_ended(ending)});
 }
 
 void Scene::snapshot(const char* part) {
@@ -246,7 +255,10 @@ void Scene::look() {
   for (auto& actor : actors_) {
     if (!actor.last) continue;
     auto seen = look_at(actor.process.pid());
-    if (!seen || seen->state == 'Z' || seen->state == 'X') continue;  // ending: finish() says how
+    if (!seen || seen->state == 'Z' || seen->state == 'X') {
+      ended(actor);
+      continue;
+    }
     if (seen->state == 'D') seen->state = 'S';
     if (seen->state != 'S') seen->call.clear(), seen->target.clear();
     actor.held = actor.held || held_by_an_object(seen);

@@ -68,6 +68,7 @@ class Scene {
   void add(Event event);
   double now() const;
   void look();
+  void ended(Actor& actor);
   void look_at_object();
 
   Record& record_;

@@ -134,6 +134,7 @@ void fork(Scene& scene) {
   scene.finish(terminal);
   if (kit::count(terminal.process.output(), "this is first step\n") != 1)
     throw Misbehaved("on a terminal the first line must show once");
+  scene.watch(500ms);
   Actor& piped = scene.start("fork | cat", "fork", {.io = Io::Pipes});
   scene.finish(piped);
   if (kit::count(piped.process.output(), "this is first step\n") != 2)

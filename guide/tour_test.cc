@@ -1,0 +1,115 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+#include "svg.h"
+
+namespace kit {
+namespace {
+
+using TourTest = Sandbox;
+constexpr Duration kScene = 60s;
+
+std::string contents(const std::string& path) {
+  std::stringstream all;
+  all << std::ifstream(path).rdbuf();
+  return all.str();
+}
+
+// The tour, playing one scene and drawing it into "drawn".
+Options drawing(const std::string& scene) {
+  return {.io = Io::Pipes, .args = {"--draw", "drawn", scene}};
+}
+
+std::vector<Element> picture(const std::string& scene) {
+  auto svg = parse_svg(contents("drawn/" + scene + ".svg"));
+  EXPECT_TRUE(svg) << "drawn/" << scene << ".svg is not well formed";
+  return svg ? *svg : std::vector<Element>{};
+}
+
+TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
+  Process tour("tour", drawing("semaphores"));
+  ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  auto svg = picture("semaphores");
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatewait").size(), 1u);
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
+
+  auto keys = of_class(svg, "key", "data-to", "gatepost");
+  ASSERT_FALSE(keys.empty());
+  double enter = keys[0].number("data-at");
+  auto states = of_class(svg, "state", "data-lane", "gatewait");
+  auto at_enter = std::find_if(states.begin(), states.end(),
+                               [&](const Element& s) { return s.number("data-to") > enter; });
+  ASSERT_TRUE(at_enter != states.end() && at_enter + 1 != states.end());
+  EXPECT_EQ(at_enter->attributes["data-state"], "asleep");
+  EXPECT_EQ(at_enter->attributes["data-call"], "semop");
+  EXPECT_EQ((at_enter + 1)->attributes["data-state"], "running") << "right after the Enter";
+
+  auto values = of_class(svg, "semaphore", "data-present", "yes");
+  ASSERT_FALSE(values.empty());
+  bool blocked_shown = std::any_of(values.begin(), values.end(), [&](const Element& v) {
+    return v.attributes.at("data-value") == "0" && v.attributes.at("data-waiting") == "1" &&
+           v.number("data-from") < enter && v.number("data-to") > at_enter->number("data-from");
+  });
+  EXPECT_TRUE(blocked_shown) << "value 0 with 1 waiting while gatewait is blocked";
+  EXPECT_EQ(values.back().attributes["data-value"], "1") << "after the post with no waiter";
+  EXPECT_EQ(values.back().attributes["data-waiting"], "0");
+
+  auto ends = of_class(svg, "end", "data-lane", "gatewait");
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].attributes["data-how"], "SIGINT");
+  EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
+}
+
+TEST_F(TourTest, TurnstilePictureNeverShowsTheLockHeldTwice) {
+  Process tour("tour", drawing("turnstile"));
+  ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  auto svg = picture("turnstile");
+  // Each copy's spans between a "got" line and its next "released" line,
+  // as (moment, place in the record) pairs.
+  using Moment = std::pair<double, double>;
+  std::vector<std::pair<Moment, Moment>> held[2];
+  for (int copy : {0, 1}) {
+    std::optional<Moment> got;
+    for (auto& line : of_class(svg, "line", "data-lane", "turnstile " + std::to_string(copy + 1))) {
+      Moment when{line.number("data-at"), line.number("data-seq")};
+      if (line.attributes["data-text"].ends_with(":got the semaphore")) got = when;
+      if (line.attributes["data-text"].ends_with(":released the semapore") && got)
+        held[copy].push_back({*got, when}), got.reset();
+    }
+  }
+  EXPECT_EQ(held[0].size(), 6u);
+  EXPECT_EQ(held[1].size(), 6u);
+  for (auto& one : held[0])
+    for (auto& two : held[1])
+      EXPECT_FALSE(one.first < two.second && two.first < one.second)
+          << "both held at " << one.first.first << " and " << two.first.first;
+  EXPECT_FALSE(of_class(svg, "state", "data-lane", "turnstile 1").empty());
+  auto stopped = of_class(svg, "state", "data-state", "stopped");
+  ASSERT_EQ(stopped.size(), 1u);
+  EXPECT_EQ(stopped[0].attributes["data-lane"], "turnstile 1");
+  std::string printed = tour.output();
+  EXPECT_LT(printed.find("Semaphore deleted"), printed.find("Failed to delete the semaphore"));
+}
+
+TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
+  // A kit whose gatewait prints nothing and ends at once.
+  ASSERT_EQ(mkdir("bin", 0755), 0);
+  ASSERT_EQ(symlink("/bin/true", "bin/gatewait"), 0);
+  std::string tour_path = program_path("tour");
+  setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+  Process tour(tour_path, drawing("semaphores"));
+  unsetenv("IPC_KIT_BIN");
+  EXPECT_EQ(tour.wait_exit(kScene).status, 1);
+  EXPECT_EQ(count(tour.errors(), "semaphores misbehaved: gatewait never printed"), 1)
+      << tour.errors();
+  auto svg = picture("semaphores");
+  EXPECT_EQ(of_class(svg, "failure").size(), 1u);
+  EXPECT_EQ(of_class(svg, "end", "data-lane", "gatewait").size(), 1u);
+}
+
+}  // namespace
+}  // namespace kit

@@ -1,0 +1,87 @@
+#include "svg.h"
+
+#include <cstdlib>
+
+namespace kit {
+namespace {
+
+std::string unescaped(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] != '&') {
+      out += text[i];
+      continue;
+    }
+    size_t end = text.find(';', i);
+    std::string entity = text.substr(i + 1, end - i - 1);
+    out += entity == "amp" ? "&" : entity == "lt" ? "<" : entity == "gt" ? ">" : "\"";
+    i = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+double Element::number(const std::string& attribute) const {
+  auto found = attributes.find(attribute);
+  return found == attributes.end() ? -1 : strtod(found->second.c_str(), nullptr);
+}
+
+bool Element::is(const std::string& class_name) const {
+  auto found = attributes.find("class");
+  return found != attributes.end() && found->second == class_name;
+}
+
+std::optional<std::vector<Element>> parse_svg(const std::string& xml) {
+  std::vector<Element> all;
+  std::vector<std::string> open;
+  size_t at = 0;
+  while ((at = xml.find('<', at)) != std::string::npos) {
+    size_t end = xml.find('>', at);
+    if (end == std::string::npos) return std::nullopt;
+    std::string tag = xml.substr(at + 1, end - at - 1);
+    size_t text_end = xml.find('<', end);
+    std::string text = unescaped(xml.substr(end + 1, text_end - end - 1));
+    at = end + 1;
+    if (tag.starts_with('?') || tag.starts_with('!')) continue;
+    if (tag.starts_with('/')) {
+      if (open.empty() || open.back() != tag.substr(1)) return std::nullopt;
+      open.pop_back();
+      continue;
+    }
+    bool empty = tag.ends_with('/');
+    if (empty) tag.pop_back();
+    Element element;
+    size_t i = tag.find_first_of(" \n");
+    element.name = tag.substr(0, i);
+    while (i != std::string::npos && (i = tag.find_first_not_of(" \n", i)) != std::string::npos) {
+      size_t equals = tag.find('=', i);
+      if (equals == std::string::npos || tag[equals + 1] != '"') return std::nullopt;
+      size_t close = tag.find('"', equals + 2);
+      if (close == std::string::npos) return std::nullopt;
+      std::string name = tag.substr(i, equals - i);
+      if (!element.attributes.emplace(name, unescaped(tag.substr(equals + 2, close - equals - 2)))
+               .second)
+        return std::nullopt;
+      i = close + 1;
+    }
+    element.text = text;
+    if (!empty) open.push_back(element.name);
+    all.push_back(std::move(element));
+  }
+  if (!open.empty()) return std::nullopt;
+  return all;
+}
+
+std::vector<Element> of_class(const std::vector<Element>& all, const std::string& class_name,
+                              const std::string& attribute, const std::string& value) {
+  std::vector<Element> found;
+  for (auto& element : all)
+    if (element.is(class_name) &&
+        (attribute.empty() ||
+         (element.attributes.count(attribute) && element.attributes.at(attribute) == value)))
+      found.push_back(element);
+  return found;
+}
+
+}  // namespace kit
