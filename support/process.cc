@@ -375,17 +375,14 @@ std::optional<Segment> segment(key_t key) {
   return found;
 }
 
-namespace {
-
-// True when the process behind `proc_dir` sees the same System V objects as
-// we do: one in another IPC namespace may map another segment under the
-// same key and id.
 bool shares_our_objects(const std::string& proc_dir) {
   struct stat ours, theirs;
   return stat("/proc/self/ns/ipc", &ours) == 0 &&
          stat((proc_dir + "ns/ipc").c_str(), &theirs) == 0 && theirs.st_ino == ours.st_ino &&
          theirs.st_dev == ours.st_dev;
 }
+
+namespace {
 
 // Where `pid` has the segment mapped (its maps name it by key, with its id
 // as the inode), read through its memory.
@@ -420,10 +417,11 @@ std::optional<std::string> read_through(pid_t pid, key_t key, int id, size_t siz
 }  // namespace
 
 std::optional<std::string> peek_segment(key_t key, int id, size_t size,
-                                        const std::vector<pid_t>& likely) {
+                                        const std::vector<pid_t>& likely, bool anywhere) {
   for (pid_t pid : likely)
     if (pid > 0)
       if (auto bytes = read_through(pid, key, id, size)) return bytes;
+  if (!anywhere) return std::nullopt;
   DIR* proc = opendir("/proc");
   if (!proc) return std::nullopt;
   std::optional<std::string> bytes;

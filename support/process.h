@@ -117,11 +117,16 @@ struct Segment {
 };
 std::optional<Segment> segment(key_t key);
 
+// True when the process whose /proc folder is `proc_dir` ("/proc/PID/")
+// sees the same System V objects as we do: one in another IPC namespace may
+// have another object under the same key and id.
+bool shares_our_objects(const std::string& proc_dir);
+
 // The first `size` bytes of the segment `id` under `key`, read through the
-// memory of a process that has it attached (`likely` first, then any), so
-// that the segment's record of attaches stays as it was. None when no such
-// process may be read.
+// memory of a process that has it attached (`likely` first, then, with
+// `anywhere`, any), so that the segment's record of attaches stays as it
+// was. None when no such process may be read.
 std::optional<std::string> peek_segment(key_t key, int id, size_t size,
-                                        const std::vector<pid_t>& likely);
+                                        const std::vector<pid_t>& likely, bool anywhere = true);
 
 }  // namespace kit

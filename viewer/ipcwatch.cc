@@ -8,45 +8,37 @@
 //   ipcwatch --once [PART...]  print one snapshot (also when not a terminal);
 //                              PART is sem, shm or fifo
 //
-// It only reads, and leaves no trace: the segment's bytes are read through
-// the memory of a process that has it attached, never by attaching it, which
-// the kernel would record as the segment's last attach.
-#include <dirent.h>
-#include <fcntl.h>
+// It names who waits on the semaphore and for what, who has the segment
+// attached, and what each holder of a named pipe is doing with it. It only
+// reads, and leaves no trace: the segment's bytes are read through the
+// memory of a process that has it attached, never by attaching it, which
+// the kernel would record as the segment's last attach. Its looks cost in
+// proportion to change (see look.h).
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "process.h"
+#include "look.h"
+#include "standard_streams.h"
 
 namespace {
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
-constexpr const char* kFifos[] = {"srvfifo", "clififo"};
-constexpr size_t kBytesShown = 20;
-constexpr int kLookMs = 50;         // a change shows within this
-constexpr int kRedrawMs = 250;      // the clock and the times move this often
+using look::name_of;
+
+constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
 constexpr int kHighlightMs = 2000;  // how long a change stays marked
 
 // A piece of a line; pieces with a key are values, marked when they change.
@@ -64,28 +56,10 @@ std::string format(const char* fmt, auto... args) {
   return buffer.data();
 }
 
-// An object that went away between two calls about it is simply absent.
-bool vanished() { return errno == EINVAL || errno == EIDRM; }
-
-std::string command_of(pid_t pid) {
-  if (pid <= 0) return "none";
-  std::string name = std::to_string(pid);
-  FILE* comm = fopen(("/proc/" + name + "/comm").c_str(), "re");
-  if (!comm) return name + (errno == ENOENT ? " (ended)" : format(" (%s)", strerror(errno)));
-  std::array<char, 64> command{};
-  bool read = fgets(command.data(), command.size(), comm) != nullptr;
-  fclose(comm);
-  if (!read) return name + " (ended)";
-  command[strcspn(command.data(), "\n")] = '\0';
-  return name + " (" + command.data() + ")";
-}
-
 std::string user_name(uid_t uid) {
   const passwd* entry = getpwuid(uid);
   return entry ? entry->pw_name : std::to_string(uid);
 }
-
-std::string not_open() { return format("present, but not open to you (%s)", strerror(errno)); }
 
 std::string clock_time(time_t when) {
   if (when == 0) return "never";
@@ -94,74 +68,59 @@ std::string clock_time(time_t when) {
   return shown.data();
 }
 
-void semaphore_part(std::vector<Line>& screen) {
+void semaphore_part(const look::Semaphore& set, std::vector<Line>& screen) {
   screen.push_back(line({text("Semaphore set, key 1234 (0x000004d2)")}));
-  int id = semget(kSemaphoreKey, 0, 0);
-  semid_ds info{};
-  int value = -1, rising = -1, zero = -1, last = -1;
-  bool seen = id >= 0 && semctl(id, 0, IPC_STAT, &info) >= 0 &&
-              (value = semctl(id, 0, GETVAL)) >= 0 && (rising = semctl(id, 0, GETNCNT)) >= 0 &&
-              (zero = semctl(id, 0, GETZCNT)) >= 0 && (last = semctl(id, 0, GETPID)) >= 0;
-  if (!seen && (errno == ENOENT || vanished())) {
-    screen.push_back(line({text("  "), {"sem", "absent"}}));
-    return;
-  }
-  if (!seen) {
-    screen.push_back(line({text("  "), {"sem", not_open()}}));
+  if (!set.present || !set.unseen.empty()) {
+    screen.push_back(line({text("  "), {"sem", set.present ? set.unseen : "absent"}}));
     return;
   }
   screen.push_back(line({text("  id "),
-                         {"sem.id", std::to_string(id)},
+                         {"sem.id", std::to_string(set.id)},
                          text("  owner "),
-                         {"sem.owner", user_name(info.sem_perm.uid)},
+                         {"sem.owner", user_name(set.owner)},
                          text("  mode "),
-                         {"sem.mode", format("%04o", info.sem_perm.mode & 0777)}}));
+                         {"sem.mode", format("%04o", set.mode)}}));
   screen.push_back(line({text("  value "),
-                         {"sem.value", std::to_string(value)},
+                         {"sem.value", std::to_string(set.value)},
                          text("   waiting for it to rise "),
-                         {"sem.ncnt", std::to_string(rising)},
+                         {"sem.ncnt", std::to_string(set.rising)},
                          text("   waiting for zero "),
-                         {"sem.zcnt", std::to_string(zero)}}));
+                         {"sem.zcnt", std::to_string(set.zero)}}));
+  for (auto& waiter : set.waiters)
+    screen.push_back(line({text("  waits  "),
+                           {"sem.waiter." + std::to_string(waiter.pid),
+                            waiter.name + ", in semop " + waiter.doing}}));
   screen.push_back(line({text("  last operation by "),
-                         {"sem.pid", command_of(last)},
+                         {"sem.pid", name_of(set.last)},
                          text(" at "),
-                         {"sem.otime", clock_time(info.sem_otime)},
+                         {"sem.otime", clock_time(set.operated)},
                          text("; last change "),
-                         {"sem.ctime", clock_time(info.sem_ctime)}}));
+                         {"sem.ctime", clock_time(set.changed)}}));
 }
 
-void segment_part(std::vector<Line>& screen) {
+void segment_part(const look::Segment& segment, std::vector<Line>& screen) {
   screen.push_back(line({text("Shared segment, key 10 (0x0000000a)")}));
-  int id = shmget(kSegmentKey, 0, 0);
-  shmid_ds info{};
-  bool seen = id >= 0 && shmctl(id, IPC_STAT, &info) >= 0;
-  if (!seen && (errno == ENOENT || vanished())) {
-    screen.push_back(line({text("  "), {"shm", "absent"}}));
-    return;
-  }
-  if (!seen) {
-    screen.push_back(line({text("  "), {"shm", not_open()}}));
+  if (!segment.present || !segment.unseen.empty()) {
+    screen.push_back(line({text("  "), {"shm", segment.present ? segment.unseen : "absent"}}));
     return;
   }
   screen.push_back(line({text("  id "),
-                         {"shm.id", std::to_string(id)},
+                         {"shm.id", std::to_string(segment.id)},
                          text("  size "),
-                         {"shm.size", std::to_string(info.shm_segsz)},
+                         {"shm.size", std::to_string(segment.size)},
                          text("  mode "),
-                         {"shm.mode", format("%04o", info.shm_perm.mode & 0777)},
+                         {"shm.mode", format("%04o", segment.mode)},
                          text("  attached "),
-                         {"shm.nattch", std::to_string(info.shm_nattch)}}));
+                         {"shm.nattch", std::to_string(segment.attaches)}}));
   screen.push_back(line({text("  created by "),
-                         {"shm.cpid", command_of(info.shm_cpid)},
+                         {"shm.cpid", name_of(segment.creator)},
                          text("; last attach or detach by "),
-                         {"shm.lpid", command_of(info.shm_lpid)}}));
-
-  size_t shown_size = std::min<size_t>(info.shm_segsz, kBytesShown);
-  auto bytes = info.shm_nattch > 0
-                   ? kit::peek_segment(kSegmentKey, id, shown_size, {info.shm_lpid, info.shm_cpid})
-                   : std::nullopt;
-  if (!bytes) {
-    const char* why = info.shm_nattch > 0
+                         {"shm.lpid", name_of(segment.last)}}));
+  for (auto& holder : segment.attached)
+    screen.push_back(line(
+        {text("  attached by "), {"shm.attached." + std::to_string(holder.pid), holder.name}}));
+  if (!segment.bytes) {
+    const char* why = segment.attaches > 0
                           ? "not shown: no process that has it attached may be looked at by you"
                           : "not shown: no process has it attached, and attaching it to read "
                             "them would change its last attach";
@@ -169,144 +128,76 @@ void segment_part(std::vector<Line>& screen) {
     return;
   }
   std::string shown, hex;
-  for (unsigned char c : *bytes) {
+  for (unsigned char c : *segment.bytes) {
     shown += c == 0 ? "\\0" : isprint(c) ? std::string(1, static_cast<char>(c)) : "?";
     hex += format("%02x ", c);
   }
   screen.push_back(line({text("  text  "), {"shm.text", shown}}));
   screen.push_back(line({text("  hex   "), {"shm.hex", hex}}));
-  std::string flag = bytes->empty()       ? "none"
-                     : (*bytes)[0] == 'A' ? "'A': answered"
-                                          : "no answer yet ('A' wanted)";
+  const std::string& bytes = *segment.bytes;
+  std::string flag = bytes.empty()     ? "none"
+                     : bytes[0] == 'A' ? "'A': answered"
+                                       : "no answer yet ('A' wanted)";
   screen.push_back(line({text("  byte 0, the answer flag: "), {"shm.flag", flag}}));
 }
 
-struct Holders {
-  std::vector<std::string> readers, writers;
-  int unseen = 0;   // processes whose descriptors this user may not look at
-  int failed = 0;   // processes the view could not look at for another reason
-  int failure = 0;  // that reason, an errno
-};
-
-Holders holders_of(const struct stat& fifo) {
-  Holders found;
-  auto could_not_look = [&] {
-    if (errno == ENOENT || errno == ESRCH) return;  // it has ended meanwhile
-    if (errno == EACCES || errno == EPERM) {
-      found.unseen++;
-    } else {
-      found.failed++;
-      found.failure = errno;
-    }
-  };
-  DIR* proc = opendir("/proc");
-  if (!proc) {
-    could_not_look();
-    return found;
-  }
-  while (dirent* entry = readdir(proc)) {
-    pid_t pid = atoi(entry->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    std::string fds = std::string("/proc/") + entry->d_name + "/fd";
-    DIR* dir = opendir(fds.c_str());
-    if (!dir) {
-      could_not_look();
-      continue;
-    }
-    while (dirent* fd = readdir(dir)) {
-      struct stat target;
-      if (fd->d_name[0] == '.' || stat((fds + "/" + fd->d_name).c_str(), &target) < 0) continue;
-      if (target.st_dev != fifo.st_dev || target.st_ino != fifo.st_ino) continue;
-      std::string fdinfo_path = std::string("/proc/") + entry->d_name + "/fdinfo/" + fd->d_name;
-      FILE* fdinfo = fopen(fdinfo_path.c_str(), "re");
-      unsigned flags = 0;
-      bool known = false;
-      std::array<char, 128> field;
-      while (fdinfo && !known && fgets(field.data(), field.size(), fdinfo))
-        known = sscanf(field.data(), "flags: %o", &flags) == 1;
-      if (fdinfo) fclose(fdinfo);
-      if (!known) {
-        could_not_look();
-        continue;
-      }
-      int access = flags & O_ACCMODE;
-      if (access != O_WRONLY) found.readers.push_back(command_of(pid));
-      if (access != O_RDONLY) found.writers.push_back(command_of(pid));
-    }
-    closedir(dir);
-  }
-  closedir(proc);
-  return found;
-}
-
-std::string listed(const std::vector<std::string>& names) {
-  if (names.empty()) return "none";
+std::string listed(const std::vector<look::Who>& holders) {
+  if (holders.empty()) return "none";
   std::string all;
-  for (auto& name : names) all += (all.empty() ? "" : ", ") + name;
+  for (auto& who : holders) all += (all.empty() ? "" : ", ") + who.name + " " + who.doing;
   return all;
 }
 
-void fifo_part(std::vector<Line>& screen) {
+void fifo_part(const look::World& world, std::vector<Line>& screen) {
   std::array<char, 4096> cwd{};
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
   screen.push_back(line({text(std::string("Named pipes in ") + cwd.data())}));
-  Holders missed;  // the most processes either FIFO's look could not see
-  for (const char* name : kFifos) {
-    std::string key = std::string("fifo.") + name;
-    struct stat info;
-    if (lstat(name, &info) < 0) {
-      screen.push_back(line({text(format("  %-8s ", name)), {key, "absent"}}));
+  for (auto& fifo : world.fifos) {
+    std::string key = "fifo." + fifo.name;
+    std::string name = format("  %-8s ", fifo.name.c_str());
+    if (!fifo.present || !fifo.is_fifo) {
+      screen.push_back(line({text(name), {key, fifo.present ? "not a named pipe" : "absent"}}));
       continue;
     }
-    if (!S_ISFIFO(info.st_mode)) {
-      screen.push_back(line({text(format("  %-8s ", name)), {key, "not a named pipe"}}));
-      continue;
-    }
-    Holders holders = holders_of(info);
-    missed.unseen = std::max(missed.unseen, holders.unseen);
-    if (holders.failed > missed.failed) {
-      missed.failed = holders.failed;
-      missed.failure = holders.failure;
-    }
-    screen.push_back(line({text(format("  %-8s ", name)),
+    screen.push_back(line({text(name),
                            {key, "present"},
                            text("  mode "),
-                           {key + ".mode", format("%04o", info.st_mode & 0777)},
+                           {key + ".mode", format("%04o", fifo.mode)},
                            text("  reading: "),
-                           {key + ".readers", listed(holders.readers)},
+                           {key + ".readers", listed(fifo.readers)},
                            text("  writing: "),
-                           {key + ".writers", listed(holders.writers)}}));
+                           {key + ".writers", listed(fifo.writers)}}));
   }
-  if (missed.unseen > 0)
+  if (world.blind.denied > 0)
     screen.push_back(
         line({text(format("  (%d processes could not be looked at for lack of "
                           "permission: run as root to see them all)",
-                          missed.unseen))}));
-  if (missed.failed > 0)
-    screen.push_back(
-        line({text(format("  (could not look at every process: %s)", strerror(missed.failure)))}));
+                          world.blind.denied))}));
+  if (world.blind.failed > 0)
+    screen.push_back(line(
+        {text(format("  (could not look at every process: %s)", strerror(world.blind.failure)))}));
 }
 
 struct Parts {
   bool sem = true, shm = true, fifo = true;
 };
 
-std::vector<Line> snapshot(const Parts& parts) {
+std::vector<Line> snapshot(const look::World& world, const Parts& parts) {
   std::vector<Line> screen;
   auto gap = [&] {
     if (!screen.empty()) screen.push_back({});
   };
   if (parts.sem) {
     gap();
-    semaphore_part(screen);
+    semaphore_part(world.semaphore, screen);
   }
   if (parts.shm) {
     gap();
-    segment_part(screen);
+    segment_part(world.segment, screen);
   }
   if (parts.fifo) {
     gap();
-    fifo_part(screen);
+    fifo_part(world, screen);
   }
   return screen;
 }
@@ -329,29 +220,36 @@ void print_plain(const std::vector<Line>& screen) {
 volatile sig_atomic_t stop = 0;
 void on_stop(int) { stop = 1; }
 
-// Redraws whenever something changes, and a few times a second for the
-// clock; what changed stays marked for a moment.
-int watch(const Parts& parts) {
+// Redraws when something changes and when the clock's second turns; what
+// changed stays marked for a moment. Between looks it sleeps, woken early
+// by a named pipe's event.
+int watch(const Parts& parts, bool colour) {
   struct sigaction ending {};
   ending.sa_handler = on_stop;
   sigaction(SIGINT, &ending, nullptr);
   sigaction(SIGTERM, &ending, nullptr);
 
   using Clock = std::chrono::steady_clock;
-  const bool colour = getenv("NO_COLOR") == nullptr;
+  look::Watcher watcher(true);
   std::map<std::string, std::string> before;
   std::map<std::string, Clock::time_point> changed;
-  auto drawn = Clock::time_point{};
-  fputs("\033[?25l", stdout);  // no cursor blinking over the values
+  time_t drawn_second = 0;
+  auto fading = Clock::time_point{};  // the last moment a mark is still shown
+  fputs("\033[?25l", stdout);         // no cursor blinking over the values
   while (!stop) {
-    auto screen = snapshot(parts);
+    auto screen = snapshot(watcher.look(), parts);
     auto now_values = values(screen);
     auto now = Clock::now();
+    time_t wall = time(nullptr);
     bool differs = now_values != before;
     for (auto& [key, value] : now_values)
-      if (!before.empty() && before[key] != value) changed[key] = now;
-    if (differs || now - drawn >= std::chrono::milliseconds(kRedrawMs)) {
-      time_t wall = time(nullptr);
+      if (!before.empty() && before[key] != value) {
+        changed[key] = now;
+        fading = now + std::chrono::milliseconds(kHighlightMs);
+      }
+    if (differs || wall != drawn_second ||
+        (now <= fading + std::chrono::milliseconds(kLookMs) &&
+         now >= fading - std::chrono::milliseconds(kLookMs))) {
       printf(
           "\033[H\033[1mipcwatch\033[0m  the kit's kernel objects, live  %s  Ctrl-C ends"
           "\033[K\n\033[K\n",
@@ -366,18 +264,25 @@ int watch(const Parts& parts) {
       }
       fputs("\033[J", stdout);
       fflush(stdout);  // a terminal view: show each redraw as it is made
-      drawn = now;
+      drawn_second = wall;
       before = std::move(now_values);
     }
-    poll(nullptr, 0, kLookMs);
+    pollfd events{watcher.events(), POLLIN, 0};
+    poll(&events, events.fd >= 0 ? 1 : 0, kLookMs);
   }
   fputs("\033[?25h\n", stdout);
+  if (getenv("IPCWATCH_COUNT_WALKS"))
+    fprintf(stderr, "ipcwatch: %d walks of the processes, %d of them periodic\n", watcher.walks(),
+            watcher.periodic_walks());
   return 0;
 }
+
+constexpr const char* kUsage = "usage: ipcwatch [--once] [sem|shm|fifo]...\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kit::standard_streams_open()) return 1;
   bool once = !isatty(STDOUT_FILENO);
   Parts parts;
   bool chosen = false;
@@ -386,6 +291,10 @@ int main(int argc, char** argv) {
     if (arg == "--once") {
       once = true;
       continue;
+    }
+    if (arg == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
     }
     if (!chosen) {
       parts = {false, false, false};
@@ -398,11 +307,16 @@ int main(int argc, char** argv) {
     else if (arg == "fifo")
       parts.fifo = true;
     else {
-      fprintf(stderr, "usage: ipcwatch [--once] [sem|shm|fifo]...\n");
+      fputs(kUsage, stderr);
       return 2;
     }
   }
-  if (!once) return watch(parts);
-  print_plain(snapshot(parts));
+  const char* term = getenv("TERM");
+  bool colour = !getenv("NO_COLOR") && !(term && std::string_view(term) == "dumb");
+  // A terminal that cannot move its cursor gets snapshots, not a live view.
+  if (term && std::string_view(term) == "dumb") once = true;
+  if (!once) return watch(parts, colour);
+  look::Watcher watcher(false);
+  print_plain(snapshot(watcher.look(), parts));
   return 0;
 }

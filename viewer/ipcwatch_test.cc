@@ -95,10 +95,92 @@ TEST_F(IpcwatchTest, ShowsWhoHasEachFifoOpen) {
   Process client("pipechat");
   ASSERT_TRUE(client.wait_for("Enter some message to send to server\n"));
   std::string shown = snapshot({"fifo"});
-  std::string expected = "  srvfifo  present  mode 0600  reading: " + std::to_string(server.pid()) +
-                         " (pipechat-server)  writing: " + std::to_string(client.pid()) +
-                         " (pipechat)\n";
+  std::string expected =
+      "  srvfifo  present  mode 0600  reading: " + std::to_string(server.pid()) +
+      " (pipechat-server) blocked in read  writing: " + std::to_string(client.pid()) +
+      " (pipechat) holding\n";
   EXPECT_EQ(count(shown, expected), 1) << shown;
+}
+
+std::string waits(const Process& waiter) {
+  return "  waits  " + std::to_string(waiter.pid()) + " (gatewait), in semop to take a unit\n";
+}
+
+// What a live view shows now: its last full frame, as text without colours.
+std::string last_frame(Process& view) {
+  std::string all = view.output();
+  auto start = all.rfind("\033[H");
+  auto end = all.find("\033[J", start);
+  if (start == std::string::npos || end == std::string::npos) return "";
+  std::string shown;
+  for (size_t i = start; i < end; i++) {
+    if (all[i] != '\033') {
+      shown += all[i];
+      continue;
+    }
+    while (i < end && !isalpha(static_cast<unsigned char>(all[i + 1]))) i++;
+    i++;
+  }
+  return shown;
+}
+
+TEST_F(IpcwatchTest, NamesWhoWaitsOnTheSemaphore) {
+  Process first("gatewait");
+  ASSERT_TRUE(waiting_for_semaphore(1));
+  EXPECT_EQ(count(snapshot({"sem"}), waits(first)), 1);
+  Process second("gatewait");
+  ASSERT_TRUE(waiting_for_semaphore(2));
+  Process view("ipcwatch", {.args = {"sem"}});
+  ASSERT_TRUE(eventually([&] {
+    std::string frame = last_frame(view);
+    return count(frame, waits(first)) == 1 && count(frame, waits(second)) == 1;
+  }));
+  second.signal(SIGKILL);
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::string frame = last_frame(view);
+        return count(frame, waits(first)) == 1 && count(frame, waits(second)) == 0;
+      },
+      2s))
+      << last_frame(view);
+}
+
+TEST_F(IpcwatchTest, NamesWhoHasTheSegmentAttached) {
+  int id = shmget(kSegmentKey, 20, IPC_CREAT | 0600);
+  void* at = shmat(id, nullptr, 0);
+  std::string us = "  attached by " + std::to_string(getpid()) + " (";
+  EXPECT_EQ(count(snapshot({"shm"}), us), 1);
+  shmdt(at);
+  EXPECT_EQ(count(snapshot({"shm"}), us), 0);
+}
+
+TEST_F(IpcwatchTest, ShowsAClientBlockedInItsOpenOfClififo) {
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
+  int server = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  Process client("pipechat");
+  client.type("hi\n");
+  ASSERT_TRUE(client.wait_call("open"));
+  std::string shown = snapshot({"fifo"});
+  EXPECT_EQ(count(shown, "clififo  present  mode 0600  reading: " + std::to_string(client.pid()) +
+                             " (pipechat) blocked in open  writing: none"),
+            1)
+      << shown;
+  close(server);
+}
+
+TEST_F(IpcwatchTest, AFifoOpenedLaterShowsWithoutAPeriodicWalk) {
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
+  setenv("IPCWATCH_COUNT_WALKS", "1", 1);
+  Process view("ipcwatch", {.args = {"fifo"}});
+  unsetenv("IPCWATCH_COUNT_WALKS");
+  ASSERT_TRUE(eventually([&] { return count(last_frame(view), "reading: none") == 1; }));
+  int reader = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  std::string us = "reading: " + std::to_string(getpid()) + " (";
+  EXPECT_TRUE(eventually([&] { return count(last_frame(view), us) == 1; }, 2s));
+  view.signal(SIGINT);
+  EXPECT_EQ(view.wait_exit().status, 0);
+  EXPECT_EQ(count(view.errors(), ", 1 of them periodic"), 1) << view.errors();
+  close(reader);
 }
 
 TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {

@@ -1,0 +1,391 @@
+#include "look.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "process.h"
+
+namespace look {
+namespace {
+
+constexpr key_t kSemaphoreKey = 1234;
+constexpr key_t kSegmentKey = 10;
+constexpr const char* kFifoNames[] = {"srvfifo", "clififo"};
+constexpr size_t kBytesShown = 20;
+// Seconds between the walks that no change asked for: they catch what no
+// event reports, such as a process that starts blocking in an open.
+constexpr time_t kSlowWalk = 20;
+
+bool vanished() { return errno == EINVAL || errno == EIDRM; }
+
+std::string not_open() {
+  return std::string("present, but not open to you (") + strerror(errno) + ")";
+}
+
+// A system call in progress, as /proc/PID/syscall shows it.
+struct Call {
+  long number = -1;
+  std::array<unsigned long, 6> args{};
+};
+
+std::optional<Call> call_of(const std::string& dir) {
+  FILE* file = fopen((dir + "syscall").c_str(), "re");
+  if (!file) return std::nullopt;
+  Call call;
+  auto& a = call.args;
+  int got = fscanf(file, "%ld %lx %lx %lx %lx %lx %lx", &call.number, &a[0], &a[1], &a[2], &a[3],
+                   &a[4], &a[5]);
+  fclose(file);
+  if (got != 7) return std::nullopt;  // running, or a call with no arguments shown
+  return call;
+}
+
+// Bytes of another process's memory: how many could be read.
+ssize_t peek_some(const std::string& dir, unsigned long address, void* into, size_t size) {
+  int mem = open((dir + "mem").c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem < 0) return -1;
+  ssize_t got = pread(mem, into, size, static_cast<off_t>(address));
+  close(mem);
+  return got;
+}
+
+bool peek(const std::string& dir, unsigned long address, void* into, size_t size) {
+  return peek_some(dir, address, into, size) == static_cast<ssize_t>(size);
+}
+
+// What a process blocked in semop waits for, from the operation it passed.
+std::string semop_wish(const std::string& dir, const Call& call, const Semaphore& set) {
+  sembuf operation{};
+  if (peek(dir, call.args[1], &operation, sizeof operation)) {
+    if (operation.sem_op == 0) return "for zero";
+    if (operation.sem_op == -1) return "to take a unit";
+    return "to take " + std::to_string(-operation.sem_op) + " units";
+  }
+  if (set.zero == 0) return "to take a unit";
+  if (set.rising == 0) return "for zero";
+  return "(what for, not to be seen)";
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+void count_blind(Blind& blind) {
+  if (errno == ENOENT || errno == ESRCH) return;  // ended meanwhile
+  if (errno == EACCES || errno == EPERM) {
+    blind.denied++;
+  } else {
+    blind.failed++;
+    blind.failure = errno;
+  }
+}
+
+void read_semaphore(Semaphore& set) {
+  int id = semget(kSemaphoreKey, 0, 0);
+  semid_ds info{};
+  int value = -1, rising = -1, zero = -1, last = -1;
+  bool seen = id >= 0 && semctl(id, 0, IPC_STAT, &info) >= 0 &&
+              (value = semctl(id, 0, GETVAL)) >= 0 && (rising = semctl(id, 0, GETNCNT)) >= 0 &&
+              (zero = semctl(id, 0, GETZCNT)) >= 0 && (last = semctl(id, 0, GETPID)) >= 0;
+  std::vector<Who> waiters = std::move(set.waiters);
+  set = Semaphore{};
+  if (!seen) {
+    set.present = !(errno == ENOENT || vanished());
+    if (set.present) set.unseen = not_open();
+    return;
+  }
+  set = {true,
+         "",
+         id,
+         value,
+         rising,
+         zero,
+         last,
+         info.sem_otime,
+         info.sem_ctime,
+         info.sem_perm.uid,
+         static_cast<mode_t>(info.sem_perm.mode & 0777),
+         std::move(waiters)};
+}
+
+void read_segment(Segment& segment) {
+  int id = shmget(kSegmentKey, 0, 0);
+  shmid_ds info{};
+  bool seen = id >= 0 && shmctl(id, IPC_STAT, &info) >= 0;
+  std::vector<Who> attached = std::move(segment.attached);
+  segment = Segment{};
+  if (!seen) {
+    segment.present = !(errno == ENOENT || vanished());
+    if (segment.present) segment.unseen = not_open();
+    return;
+  }
+  segment.present = true;
+  segment.id = id;
+  segment.size = info.shm_segsz;
+  segment.mode = info.shm_perm.mode & 0777;
+  segment.attaches = static_cast<int>(info.shm_nattch);
+  segment.creator = info.shm_cpid;
+  segment.last = info.shm_lpid;
+  segment.attached = std::move(attached);
+}
+
+}  // namespace
+
+std::string name_of(pid_t pid) {
+  if (pid <= 0) return "none";
+  std::string name = std::to_string(pid);
+  FILE* comm = fopen(("/proc/" + name + "/comm").c_str(), "re");
+  if (!comm)
+    return name + (errno == ENOENT ? " (ended)" : std::string(" (") + strerror(errno) + ")");
+  std::array<char, 64> command{};
+  bool read = fgets(command.data(), command.size(), comm) != nullptr;
+  fclose(comm);
+  if (!read) return name + " (ended)";
+  command[strcspn(command.data(), "\n")] = '\0';
+  return name + " (" + command.data() + ")";
+}
+
+Watcher::Watcher(bool live) {
+  std::array<char, 4096> cwd{};
+  cwd_ = getcwd(cwd.data(), cwd.size()) ? cwd.data() : ".";
+  for (int i = 0; i < 2; i++) world_.fifos[i].name = kFifoNames[i];
+  if (!live) return;
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ < 0) return;
+  // Named pipes made, removed or renamed in the working directory.
+  inotify_add_watch(inotify_, ".",
+                    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+  watch_fifos();
+}
+
+Watcher::~Watcher() {
+  if (inotify_ >= 0) close(inotify_);
+}
+
+// Opens and closes of each named pipe, and changes to its mode.
+void Watcher::watch_fifos() {
+  for (int i = 0; i < 2; i++) {
+    if (watched_[i] >= 0) inotify_rm_watch(inotify_, watched_[i]);
+    watched_[i] = inotify_add_watch(inotify_, kFifoNames[i], IN_OPEN | IN_CLOSE | IN_ATTRIB);
+  }
+}
+
+// Drains the events; true when one concerned the named pipes.
+bool Watcher::fifo_events() {
+  if (inotify_ < 0) return false;
+  alignas(inotify_event) std::array<char, 4096> buffer;
+  bool any = false, renamed = false;
+  ssize_t got;
+  while ((got = read(inotify_, buffer.data(), buffer.size())) > 0) {
+    for (ssize_t at = 0; at < got;) {
+      auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+      bool ours = event->len == 0 || strcmp(event->name, kFifoNames[0]) == 0 ||
+                  strcmp(event->name, kFifoNames[1]) == 0;
+      any = any || ours || event->mask & IN_Q_OVERFLOW;
+      renamed = renamed || (event->len > 0 && ours);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  if (renamed) watch_fifos();
+  return any;
+}
+
+// What a FIFO's holder is doing with it, from the call it is in.
+std::string holder_doing(const std::optional<Call>& call, int fd) {
+  if (call && call->number == SYS_openat && fd < 0) return "blocked in open";
+  if (call && static_cast<int>(call->args[0]) == fd) {
+    if (call->number == SYS_read) return "blocked in read";
+    if (call->number == SYS_write) return "blocked in write";
+  }
+  return "holding";
+}
+
+bool Watcher::listed_gone() const {
+  auto gone = [](const std::vector<Who>& listed) {
+    for (auto& who : listed)
+      if (!alive(who.pid)) return true;
+    return false;
+  };
+  if (gone(world_.semaphore.waiters) || gone(world_.segment.attached)) return true;
+  for (auto& fifo : world_.fifos)
+    for (auto* holders : {&fifo.readers, &fifo.writers})
+      for (auto& who : *holders)
+        if (!alive(who.pid) ||
+            holder_doing(call_of("/proc/" + std::to_string(who.pid) + "/"), who.fd) != who.doing)
+          return true;
+  return false;
+}
+
+const World& Watcher::look() {
+  read_semaphore(world_.semaphore);
+  read_segment(world_.segment);
+  bool fifos_changed = fifo_events();
+  std::array<struct stat, 2> fifo_files{};
+  for (int i = 0; i < 2; i++) {
+    Fifo& fifo = world_.fifos[i];
+    bool was = fifo.is_fifo;
+    fifo.present = lstat(fifo.name.c_str(), &fifo_files[i]) == 0;
+    fifo.is_fifo = fifo.present && S_ISFIFO(fifo_files[i].st_mode);
+    fifo.mode = fifo.present ? fifo_files[i].st_mode & 0777 : 0;
+    fifos_changed = fifos_changed || was != fifo.is_fifo;
+  }
+
+  const Semaphore& set = world_.semaphore;
+  const Segment& segment = world_.segment;
+  bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ || set.zero != seen_zero_;
+  bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
+  bool gone = listed_gone();
+  bool slow = inotify_ < 0 || time(nullptr) - last_walk_ >= kSlowWalk;
+  if (slow) {
+    periodic_++;
+    walk(true, true, true);
+  } else if (set_changed || segment_changed || fifos_changed || gone) {
+    walk(set_changed || gone, segment_changed || gone, fifos_changed || gone);
+  }
+  seen_set_ = set.id, seen_rising_ = set.rising, seen_zero_ = set.zero;
+  seen_seg_ = segment.id, seen_attaches_ = segment.attaches;
+
+  // The segment's bytes, through one that has it attached: never by
+  // attaching it, which the kernel would record as its last attach.
+  Segment& shown = world_.segment;
+  if (shown.present && shown.unseen.empty() && !shown.attached.empty()) {
+    std::vector<pid_t> holders;
+    for (auto& who : shown.attached) holders.push_back(who.pid);
+    shown.bytes =
+        kit::peek_segment(kSegmentKey, shown.id, std::min(shown.size, kBytesShown), holders, false);
+  }
+  return world_;
+}
+
+void Watcher::walk(bool semaphore, bool segment, bool fifos) {
+  walks_++;
+  last_walk_ = time(nullptr);
+  Semaphore& set = world_.semaphore;
+  Segment& seg = world_.segment;
+  semaphore = semaphore && set.present && set.unseen.empty();
+  segment = segment && seg.present && seg.unseen.empty();
+  if (semaphore || !set.present) set.waiters.clear();
+  if (segment || !seg.present) seg.attached.clear();
+  struct stat fifo_files[2];
+  bool looked_for[2];
+  for (int i = 0; i < 2; i++) {
+    Fifo& fifo = world_.fifos[i];
+    looked_for[i] = fifos && fifo.is_fifo && stat(fifo.name.c_str(), &fifo_files[i]) == 0;
+    if (fifos || !fifo.is_fifo) fifo.readers.clear(), fifo.writers.clear();
+  }
+  fifos = looked_for[0] || looked_for[1];
+  if (!semaphore && !segment && !fifos) return;
+  if (fifos) world_.blind = Blind{};
+
+  std::array<char, 32> wanted_map;
+  snprintf(wanted_map.data(), wanted_map.size(), "/SYSV%08x", static_cast<unsigned>(kSegmentKey));
+  DIR* proc = opendir("/proc");
+  if (!proc) {
+    count_blind(world_.blind);
+    return;
+  }
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    if (pid <= 0 || pid == getpid()) continue;
+    std::string dir = std::string("/proc/") + entry->d_name + "/";
+    bool ours = (semaphore || segment) && kit::shares_our_objects(dir);
+    std::optional<Call> call = semaphore || fifos ? call_of(dir) : std::nullopt;
+
+    if (semaphore && ours && call &&
+        (call->number == SYS_semop || call->number == SYS_semtimedop) &&
+        static_cast<int>(call->args[0]) == set.id)
+      set.waiters.push_back({pid, name_of(pid), semop_wish(dir, *call, set)});
+
+    if (segment && ours) {
+      if (FILE* maps = fopen((dir + "maps").c_str(), "re")) {
+        std::array<char, 512> line;
+        while (fgets(line.data(), line.size(), maps)) {
+          unsigned long inode;
+          std::array<char, 256> path{};
+          if (sscanf(line.data(), "%*s %*s %*s %*s %lu %255s", &inode, path.data()) == 2 &&
+              inode == static_cast<unsigned long>(seg.id) &&
+              strcmp(path.data(), wanted_map.data()) == 0) {
+            seg.attached.push_back({pid, name_of(pid), ""});
+            break;
+          }
+        }
+        fclose(maps);
+      }
+    }
+
+    if (!fifos) continue;
+    DIR* fds = opendir((dir + "fd").c_str());
+    if (!fds) {
+      count_blind(world_.blind);
+      continue;
+    }
+    while (dirent* fd = readdir(fds)) {
+      if (fd->d_name[0] == '.') continue;
+      std::string link = dir + "fd/" + fd->d_name;
+      std::array<char, 4096> target{};
+      if (readlink(link.c_str(), target.data(), target.size() - 1) <= 0) continue;
+      std::string_view named = target.data();
+      for (int i = 0; i < 2; i++) {
+        struct stat file;
+        if (!looked_for[i] || !named.ends_with(std::string("/") + kFifoNames[i]) ||
+            stat(link.c_str(), &file) < 0 || !same_file(file, fifo_files[i]))
+          continue;
+        int flags = -1;
+        if (FILE* info = fopen((dir + "fdinfo/" + fd->d_name).c_str(), "re")) {
+          std::array<char, 128> field;
+          while (fgets(field.data(), field.size(), info))
+            if (sscanf(field.data(), "flags: %o", &flags) == 1) break;
+          fclose(info);
+        }
+        if (flags < 0) {
+          count_blind(world_.blind);
+          continue;
+        }
+        int number = atoi(fd->d_name);
+        Who who{pid, name_of(pid), holder_doing(call, number), number};
+        if ((flags & O_ACCMODE) != O_WRONLY) world_.fifos[i].readers.push_back(who);
+        if ((flags & O_ACCMODE) != O_RDONLY) world_.fifos[i].writers.push_back(who);
+      }
+    }
+    closedir(fds);
+
+    // Blocked in an open: no descriptor yet, only the path it passed.
+    if (call && call->number == SYS_openat) {
+      std::array<char, 4096> path{};
+      if (peek_some(dir, call->args[1], path.data(), path.size() - 1) <= 0) continue;
+      std::string opened = path.data();
+      if (!opened.starts_with('/')) {
+        std::array<char, 4096> cwd{};
+        if (readlink((dir + "cwd").c_str(), cwd.data(), cwd.size() - 1) <= 0) continue;
+        opened = std::string(cwd.data()) + "/" + opened;
+      }
+      struct stat file;
+      for (int i = 0; i < 2; i++) {
+        if (!looked_for[i] || stat(opened.c_str(), &file) < 0 || !same_file(file, fifo_files[i]))
+          continue;
+        Who who{pid, name_of(pid), "blocked in open"};
+        bool writes = (call->args[2] & O_ACCMODE) == O_WRONLY;
+        (writes ? world_.fifos[i].writers : world_.fifos[i].readers).push_back(who);
+      }
+    }
+  }
+  closedir(proc);
+}
+
+}  // namespace look

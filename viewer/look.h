@@ -1,0 +1,107 @@
+// What ipcwatch sees of the kit's kernel objects, and of the processes that
+// use them: who waits on the semaphore and for what, who has the segment
+// attached, who holds each named pipe and in which state. It only reads.
+//
+// Looking is paid for by change, not by the size of the machine: the
+// semaphore and the segment are read with semctl and shmctl; the processes
+// are walked only when their counts change, when a listed process has gone,
+// when inotify reports a named pipe opened, closed, made or removed, and
+// otherwise once in a long while for what no event covers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace look {
+
+// A process as listed: "123 (gatewait)", with what it does where that says
+// something ("to take a unit", "blocked in open").
+struct Who {
+  pid_t pid = 0;
+  std::string name;  // "123 (gatewait)"
+  std::string doing;
+  int fd = -1;  // for a FIFO's holder: the descriptor it holds it by
+};
+
+// "123 (gatewait)"; "123 (ended)" for a process that has gone.
+std::string name_of(pid_t pid);
+
+struct Semaphore {
+  bool present = false;
+  std::string unseen;  // why it could not be read, when it is there
+  int id = -1, value = 0, rising = 0, zero = 0;
+  pid_t last = 0;
+  time_t operated = 0, changed = 0;
+  uid_t owner = 0;
+  mode_t mode = 0;
+  std::vector<Who> waiters;  // blocked in semop on the set
+};
+
+struct Segment {
+  bool present = false;
+  std::string unseen;
+  int id = -1;
+  size_t size = 0;
+  mode_t mode = 0;
+  int attaches = 0;
+  pid_t creator = 0, last = 0;
+  std::vector<Who> attached;         // from their memory maps
+  std::optional<std::string> bytes;  // its first bytes, read through one of them
+};
+
+struct Fifo {
+  std::string name;
+  bool present = false, is_fifo = false;
+  mode_t mode = 0;
+  std::vector<Who> readers, writers;  // doing: "holding", "blocked in open"...
+};
+
+// Processes that a walk could not look at, and why.
+struct Blind {
+  int denied = 0;  // for lack of permission
+  int failed = 0;  // for another reason, `failure` (an errno)
+  int failure = 0;
+};
+
+struct World {
+  Semaphore semaphore;
+  Segment segment;
+  Fifo fifos[2];
+  Blind blind;
+};
+
+class Watcher {
+ public:
+  // `live`: watch for changes with inotify, for look() to be called again.
+  explicit Watcher(bool live);
+  ~Watcher();
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  // Brings the world up to date, walking the processes only where needed.
+  const World& look();
+  // A descriptor that becomes readable when a named pipe changes, or -1.
+  int events() const { return inotify_; }
+  int walks() const { return walks_; }              // all walks of the processes
+  int periodic_walks() const { return periodic_; }  // those that no change asked for
+
+ private:
+  void watch_fifos();
+  bool fifo_events();
+  void walk(bool semaphore, bool segment, bool fifos);
+  bool listed_gone() const;
+
+  World world_;
+  int inotify_ = -1;
+  int watched_[2] = {-1, -1};
+  int walks_ = 0, periodic_ = 0;
+  time_t last_walk_ = 0;
+  int seen_rising_ = -1, seen_zero_ = -1, seen_attaches_ = -1, seen_set_ = -2, seen_seg_ = -2;
+  std::string cwd_;
+};
+
+}  // namespace look
