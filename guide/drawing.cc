@@ -25,9 +25,17 @@ constexpr double kLaneHeight = 58, kBarTop = 32, kBarHeight = 14;
 constexpr double kCharWidth = 6.4;  // of the 11 px text, on average
 constexpr size_t kSentenceWidth = 150;
 
+// Seconds as a reader wants them, in a tooltip.
+std::string seconds(double value) {
+  std::array<char, 32> text;
+  snprintf(text.data(), text.size(), "%.2f s", value);
+  return text.data();
+}
+
+// Microseconds, so that the order of close moments survives in the data.
 std::string number(double value) {
   std::array<char, 32> text;
-  snprintf(text.data(), text.size(), "%.3f", value);
+  snprintf(text.data(), text.size(), "%.6f", value);
   std::string shown = text.data();
   while (shown.back() == '0') shown.pop_back();
   if (shown.back() == '.') shown.pop_back();
@@ -218,7 +226,7 @@ class Picture {
       svg_.add(std::string("<g class=\"") + (key ? "key" : "signal") + "\" data-at=\"" +
                number(event.at) + "\" data-to=\"" + escaped(label) + "\" data-label=\"" +
                escaped(event.text) + "\">");
-      svg_.add("<title>" + escaped(number(event.at) + " s: " + event.narration) + "</title>");
+      svg_.add("<title>" + escaped(seconds(event.at) + ": " + event.narration) + "</title>");
       svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 24) + "\" x2=\"" +
                number(at) + "\" y2=\"" + number(to) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1.5\"" + (key ? "" : " stroke-dasharray=\"5 3\"") +
@@ -271,8 +279,8 @@ class Picture {
                "\" data-state=\"" + kind + "\" data-call=\"" + escaped(state.call) +
                "\" data-from=\"" + number(span.from) + "\" data-to=\"" + number(span.to) + "\">");
       svg_.add("<title>" +
-               escaped(record_.lanes[lane].label + ": " + said + ", " + number(span.from) + " to " +
-                       number(span.to) + " s") +
+               escaped(record_.lanes[lane].label + ": " + said + ", " + seconds(span.from) +
+                       " to " + seconds(span.to)) +
                "</title>");
       svg_.add("<rect x=\"" + number(left) + "\" y=\"" + number(top + kBarTop) + "\" width=\"" +
                number(width) + "\" height=\"" + number(kBarHeight) + "\" " + fill + "/>");
@@ -327,7 +335,7 @@ class Picture {
                "\" data-at=\"" + number(line.at) + "\" data-seq=\"" + std::to_string(seq) +
                "\" data-text=\"" + escaped(line.text) + "\">");
       svg_.add("<title>" +
-               escaped(number(line.at) + " s  " + record_.lanes[lane].label +
+               escaped(seconds(line.at) + "  " + record_.lanes[lane].label +
                        (line.error ? " ! " : " | ") + line.text) +
                "</title>");
       double baseline = top + (row == 1 ? 25 : 13);
@@ -377,8 +385,7 @@ class Picture {
       std::string said = seen.present ? "value " + std::to_string(seen.value) + ", " +
                                             std::to_string(seen.waiting) + " waiting"
                                       : "no set under the key";
-      svg_.add("<title>" +
-               escaped(said + ", " + number(step.from) + " to " + number(step.to) + " s") +
+      svg_.add("<title>" + escaped(said + ", " + seconds(step.from) + " to " + seconds(step.to)) +
                "</title>");
       svg_.add("<rect x=\"" + number(left) + "\" y=\"" + number(top) + "\" width=\"" +
                number(std::max(1.0, right - left)) + "\" height=\"" + number(kHeight) +
@@ -441,7 +448,7 @@ class Picture {
                  escaped(seen.call) + "\">");
         svg_.add("<title>" +
                  escaped(std::string(name) + (name.empty() ? "" : ": ") + said + ", " +
-                         number(span.from) + " to " + number(span.to) + " s") +
+                         seconds(span.from) + " to " + seconds(span.to)) +
                  "</title>");
         svg_.add("<rect x=\"" + number(left) + "\" y=\"" + number(y + 2) + "\" width=\"" +
                  number(width) + "\" height=\"" + number(kRow - 6) + "\" fill=\"" +

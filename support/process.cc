@@ -329,6 +329,8 @@ std::optional<Look> look_at(pid_t pid) {
   if (look.state != 'S' && look.state != 'D') return look;
   // "NR args... sp pc" while in a call; "-1 ..." or "running" otherwise.
   std::string call = first_line(dir + "syscall");
+  // Woken between the two reads: it runs now.
+  if (call == "running") return Look{'R', "", ""};
   char* end = nullptr;
   long number = strtol(call.c_str(), &end, 10);
   if (end != call.c_str() && number >= 0) {
@@ -345,7 +347,7 @@ std::optional<Look> look_at(pid_t pid) {
                           : std::string(file.substr(file.rfind('/') + 1));
       }
     }
-  } else {
+  } else if (call.empty()) {  // the call may not be read: where it waits, then
     look.call = first_line(dir + "wchan");
     if (look.call == "0") look.call.clear();
   }
