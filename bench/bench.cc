@@ -7,6 +7,7 @@
 //
 // It runs in a private IPC namespace and a scratch directory, like the
 // tests, so that it never meets the host's objects under the kit's keys.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -40,6 +41,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
+using namespace std::chrono_literals;
 
 bool quick = false;
 int reps(int full) { return quick ? std::max(2, full / 50) : full; }
@@ -309,6 +311,141 @@ std::pair<Startup, Startup> startup(const std::string& program, const std::strin
           {stats(times[1]), long(stats(peaks[1]).median)}};
 }
 
+// --- ipcwatch among many idle processes ---------------------------------------
+
+// Idle processes, each asleep in pause(), as on a busy machine.
+std::vector<pid_t> crowd(int size) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < size; i++) {
+    pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0)
+      for (;;) pause();
+    pids.push_back(pid);
+  }
+  return pids;
+}
+
+void disperse(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) kill(pid, SIGKILL);
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+}
+
+// Processor time a process has used so far, in seconds.
+double cpu_seconds(pid_t pid) {
+  FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (!stat) return 0;
+  unsigned long user = 0, system = 0;
+  fscanf(stat, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+         &system);
+  fclose(stat);
+  return double(user + system) / sysconf(_SC_CLK_TCK);
+}
+
+// Share of one core that a program on a terminal uses over `span`, after
+// its first screen; its screens are read and dropped meanwhile.
+double cpu_share(const std::string& path, const char* arg, Seconds span) {
+  Terminal t = launch(path, arg);
+  if (!read_until(t, "\n", 10000)) die(path.c_str());
+  auto start = Clock::now();
+  double before = cpu_seconds(t.pid);
+  while (Clock::now() - start < span) {
+    pollfd ready{t.master, POLLIN, 0};
+    poll(&ready, 1, 100);
+    drain(t);
+  }
+  double used = cpu_seconds(t.pid) - before;
+  double share = used / Seconds(Clock::now() - start).count();
+  finish(t);
+  return share;
+}
+
+// From a change to the live view's screen showing it; `settle` undoes the
+// change and waits for the screen to show that, before the next one.
+Stats reaction(const std::function<void(int)>& change, const std::function<std::string(int)>& shown,
+               const std::function<void(Terminal&)>& settle = nullptr) {
+  Terminal view = launch(bin("ipcwatch"));
+  if (!read_until(view, "Named pipes", 10000)) die("ipcwatch");
+  std::vector<double> samples;
+  for (int i = 1; i <= reps(40); i++) {
+    if (settle) settle(view);
+    usleep(30'000 + (i * 7'919) % 70'000);  // at any moment of its look cycle
+    drain(view);
+    auto start = Clock::now();
+    change(i);
+    if (!read_until(view, shown(i), 5000)) die("ipcwatch never showed the change");
+    samples.push_back(Seconds(Clock::now() - start).count());
+  }
+  finish(view);
+  return stats(samples);
+}
+
+// Exec to exit of a program whose output goes nowhere.
+double run_to_end(const std::string& path, const char* arg) {
+  auto start = Clock::now();
+  pid_t pid = fork();
+  if (pid < 0) die("fork");
+  if (pid == 0) {
+    int nowhere = open("/dev/null", O_WRONLY);
+    dup2(nowhere, 1);
+    execl(path.c_str(), path.c_str(), arg, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  waitpid(pid, nullptr, 0);
+  return Seconds(Clock::now() - start).count();
+}
+
+// ipcwatch's one snapshot and the C scan, run alternately.
+std::pair<Stats, Stats> snapshots() {
+  std::vector<double> times[2];
+  for (int i = 0; i < reps(20); i++) {
+    times[0].push_back(run_to_end(bin("ipcwatch"), "--once"));
+    times[1].push_back(run_to_end(bin("bench-floor-scan"), nullptr));
+  }
+  return {stats(times[0]), stats(times[1])};
+}
+
+void crowd_rows() {
+  // Idle means none of them holds a kit object: what the earlier rows made goes.
+  if (int id = shmget(10, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
+  const int size = quick ? 300 : 3000;
+  std::vector<pid_t> idle = crowd(size);
+  std::string many = std::to_string(size) + " idle processes";
+  auto [once, scan] = snapshots();
+  row("ipcwatch --once, " + many, once, "C: stat every /proc/*/fd once", scan);
+  // The live view over a span long enough to take one of its periodic walks.
+  double view = cpu_share(bin("ipcwatch"), nullptr, quick ? 2s : 21s);
+  double top = cpu_share("/usr/bin/top", "-d0.25", quick ? 2s : 10s);
+  printf("| %-46s | %8.2f %% | %10s | %-38s | %8.2f %% | %5.2f |\n",
+         ("ipcwatch live, CPU, " + many).c_str(), view * 100, "-", "top -d 0.25, CPU", top * 100,
+         view / top);
+
+  int set = semget(1234, 1, IPC_CREAT | 0600);
+  Stats post = reaction(
+      [&](int) {
+        sembuf up{0, 1, 0};
+        semop(set, &up, 1);
+      },
+      [](int i) { return "value \033[1;33m" + std::to_string(i); });
+  semctl(set, 0, IPC_RMID);
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "a post to ipcwatch's screen",
+         human(post.median).c_str(), human(post.max).c_str(), "target (max)", "250.00 ms", "-");
+  mkfifo("clififo", 0600);
+  int held = -1;
+  Stats opened = reaction([&](int) { held = open("clififo", O_RDONLY | O_NONBLOCK); },
+                          [](int) { return "reading: \033[1;33m" + std::to_string(getpid()); },
+                          [&](Terminal& view) {
+                            if (held < 0) return;
+                            close(held), held = -1;
+                            if (!read_until(view, "reading: \033[1;33mnone", 5000)) die("close");
+                          });
+  close(held);
+  unlink("clififo");
+  printf("| %-46s | %10s | %10s | %-38s | %10s | %5s |\n", "a FIFO's open to ipcwatch's screen",
+         human(opened.median).c_str(), human(opened.max).c_str(), "target (max)", "250.00 ms", "-");
+  disperse(idle);
+}
+
 // --- The mean ----------------------------------------------------------------
 
 Stats mean_calls(bool through_library) {
@@ -375,6 +512,7 @@ int main(int argc, char** argv) {
 
   row("mean() through libaverager.so, per call", mean_calls(true), "inline (a + b) / 2.0",
       mean_calls(false));
+  crowd_rows();
 
   std::filesystem::remove_all(scratch);
   return 0;

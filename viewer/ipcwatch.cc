@@ -178,11 +178,7 @@ void fifo_part(const look::World& world, std::vector<Line>& screen) {
         {text(format("  (could not look at every process: %s)", strerror(world.blind.failure)))}));
 }
 
-struct Parts {
-  bool sem = true, shm = true, fifo = true;
-};
-
-std::vector<Line> snapshot(const look::World& world, const Parts& parts) {
+std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
   std::vector<Line> screen;
   auto gap = [&] {
     if (!screen.empty()) screen.push_back({});
@@ -223,14 +219,14 @@ void on_stop(int) { stop = 1; }
 // Redraws when something changes and when the clock's second turns; what
 // changed stays marked for a moment. Between looks it sleeps, woken early
 // by a named pipe's event.
-int watch(const Parts& parts, bool colour) {
+int watch(const look::Parts& parts, bool colour) {
   struct sigaction ending {};
   ending.sa_handler = on_stop;
   sigaction(SIGINT, &ending, nullptr);
   sigaction(SIGTERM, &ending, nullptr);
 
   using Clock = std::chrono::steady_clock;
-  look::Watcher watcher(true);
+  look::Watcher watcher(true, parts);
   std::map<std::string, std::string> before;
   std::map<std::string, Clock::time_point> changed;
   time_t drawn_second = 0;
@@ -284,7 +280,7 @@ constexpr const char* kUsage = "usage: ipcwatch [--once] [sem|shm|fifo]...\n";
 int main(int argc, char** argv) {
   if (!kit::standard_streams_open()) return 1;
   bool once = !isatty(STDOUT_FILENO);
-  Parts parts;
+  look::Parts parts;
   bool chosen = false;
   for (int i = 1; i < argc; i++) {
     std::string_view arg = argv[i];
@@ -316,7 +312,7 @@ int main(int argc, char** argv) {
   // A terminal that cannot move its cursor gets snapshots, not a live view.
   if (term && std::string_view(term) == "dumb") once = true;
   if (!once) return watch(parts, colour);
-  look::Watcher watcher(false);
+  look::Watcher watcher(false, parts);
   print_plain(snapshot(watcher.look(), parts));
   return 0;
 }

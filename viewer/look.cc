@@ -42,8 +42,18 @@ struct Call {
   std::array<unsigned long, 6> args{};
 };
 
-std::optional<Call> call_of(const std::string& dir) {
-  FILE* file = fopen((dir + "syscall").c_str(), "re");
+// `dir` is a process's folder under /proc, opened: looking up names below
+// it costs a fraction of whole paths, which matters across many processes.
+FILE* open_in(int dir, const char* name) {
+  int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "r");
+  if (!file) close(fd);
+  return file;
+}
+
+std::optional<Call> call_of(int dir) {
+  FILE* file = open_in(dir, "syscall");
   if (!file) return std::nullopt;
   Call call;
   auto& a = call.args;
@@ -55,20 +65,20 @@ std::optional<Call> call_of(const std::string& dir) {
 }
 
 // Bytes of another process's memory: how many could be read.
-ssize_t peek_some(const std::string& dir, unsigned long address, void* into, size_t size) {
-  int mem = open((dir + "mem").c_str(), O_RDONLY | O_CLOEXEC);
+ssize_t peek_some(int dir, unsigned long address, void* into, size_t size) {
+  int mem = openat(dir, "mem", O_RDONLY | O_CLOEXEC);
   if (mem < 0) return -1;
   ssize_t got = pread(mem, into, size, static_cast<off_t>(address));
   close(mem);
   return got;
 }
 
-bool peek(const std::string& dir, unsigned long address, void* into, size_t size) {
+bool peek(int dir, unsigned long address, void* into, size_t size) {
   return peek_some(dir, address, into, size) == static_cast<ssize_t>(size);
 }
 
 // What a process blocked in semop waits for, from the operation it passed.
-std::string semop_wish(const std::string& dir, const Call& call, const Semaphore& set) {
+std::string semop_wish(int dir, const Call& call, const Semaphore& set) {
   sembuf operation{};
   if (peek(dir, call.args[1], &operation, sizeof operation)) {
     if (operation.sem_op == 0) return "for zero";
@@ -161,11 +171,11 @@ std::string name_of(pid_t pid) {
   return name + " (" + command.data() + ")";
 }
 
-Watcher::Watcher(bool live) {
+Watcher::Watcher(bool live, Parts parts) : parts_(parts) {
   std::array<char, 4096> cwd{};
   cwd_ = getcwd(cwd.data(), cwd.size()) ? cwd.data() : ".";
   for (int i = 0; i < 2; i++) world_.fifos[i].name = kFifoNames[i];
-  if (!live) return;
+  if (!live || !parts.fifo) return;
   inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotify_ < 0) return;
   // Named pipes made, removed or renamed in the working directory.
@@ -216,6 +226,14 @@ std::string holder_doing(const std::optional<Call>& call, int fd) {
   return "holding";
 }
 
+std::optional<Call> call_now(pid_t pid) {
+  int dir = open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return std::nullopt;
+  auto call = call_of(dir);
+  close(dir);
+  return call;
+}
+
 bool Watcher::listed_gone() const {
   auto gone = [](const std::vector<Who>& listed) {
     for (auto& who : listed)
@@ -226,9 +244,7 @@ bool Watcher::listed_gone() const {
   for (auto& fifo : world_.fifos)
     for (auto* holders : {&fifo.readers, &fifo.writers})
       for (auto& who : *holders)
-        if (!alive(who.pid) ||
-            holder_doing(call_of("/proc/" + std::to_string(who.pid) + "/"), who.fd) != who.doing)
-          return true;
+        if (!alive(who.pid) || holder_doing(call_now(who.pid), who.fd) != who.doing) return true;
   return false;
 }
 
@@ -251,7 +267,7 @@ const World& Watcher::look() {
   bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ || set.zero != seen_zero_;
   bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
   bool gone = listed_gone();
-  bool slow = inotify_ < 0 || time(nullptr) - last_walk_ >= kSlowWalk;
+  bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= kSlowWalk;
   if (slow) {
     periodic_++;
     walk(true, true, true);
@@ -274,6 +290,9 @@ const World& Watcher::look() {
 }
 
 void Watcher::walk(bool semaphore, bool segment, bool fifos) {
+  semaphore = semaphore && parts_.sem;
+  segment = segment && parts_.shm;
+  fifos = fifos && parts_.fifo;
   walks_++;
   last_walk_ = time(nullptr);
   Semaphore& set = world_.semaphore;
@@ -295,97 +314,114 @@ void Watcher::walk(bool semaphore, bool segment, bool fifos) {
 
   std::array<char, 32> wanted_map;
   snprintf(wanted_map.data(), wanted_map.size(), "/SYSV%08x", static_cast<unsigned>(kSegmentKey));
-  DIR* proc = opendir("/proc");
+  // Only the looks that can find something: a waiter needs a process
+  // waiting, a holder a named pipe.
+  bool waiters = semaphore && set.rising + set.zero > 0;
+  int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* proc = proc_fd < 0 ? nullptr : fdopendir(proc_fd);
   if (!proc) {
     count_blind(world_.blind);
+    if (proc_fd >= 0) close(proc_fd);
     return;
   }
   while (dirent* entry = readdir(proc)) {
     pid_t pid = atoi(entry->d_name);
     if (pid <= 0 || pid == getpid()) continue;
-    std::string dir = std::string("/proc/") + entry->d_name + "/";
-    bool ours = (semaphore || segment) && kit::shares_our_objects(dir);
-    std::optional<Call> call = semaphore || fifos ? call_of(dir) : std::nullopt;
-
-    if (semaphore && ours && call &&
-        (call->number == SYS_semop || call->number == SYS_semtimedop) &&
-        static_cast<int>(call->args[0]) == set.id)
-      set.waiters.push_back({pid, name_of(pid), semop_wish(dir, *call, set)});
-
-    if (segment && ours) {
-      if (FILE* maps = fopen((dir + "maps").c_str(), "re")) {
-        std::array<char, 512> line;
-        while (fgets(line.data(), line.size(), maps)) {
-          unsigned long inode;
-          std::array<char, 256> path{};
-          if (sscanf(line.data(), "%*s %*s %*s %*s %lu %255s", &inode, path.data()) == 2 &&
-              inode == static_cast<unsigned long>(seg.id) &&
-              strcmp(path.data(), wanted_map.data()) == 0) {
-            seg.attached.push_back({pid, name_of(pid), ""});
-            break;
-          }
-        }
-        fclose(maps);
-      }
-    }
-
-    if (!fifos) continue;
-    DIR* fds = opendir((dir + "fd").c_str());
-    if (!fds) {
+    int dir = openat(proc_fd, entry->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
       count_blind(world_.blind);
       continue;
     }
-    while (dirent* fd = readdir(fds)) {
-      if (fd->d_name[0] == '.') continue;
-      std::string link = dir + "fd/" + fd->d_name;
-      std::array<char, 4096> target{};
-      if (readlink(link.c_str(), target.data(), target.size() - 1) <= 0) continue;
-      std::string_view named = target.data();
-      for (int i = 0; i < 2; i++) {
-        struct stat file;
-        if (!looked_for[i] || !named.ends_with(std::string("/") + kFifoNames[i]) ||
-            stat(link.c_str(), &file) < 0 || !same_file(file, fifo_files[i]))
-          continue;
-        int flags = -1;
-        if (FILE* info = fopen((dir + "fdinfo/" + fd->d_name).c_str(), "re")) {
-          std::array<char, 128> field;
-          while (fgets(field.data(), field.size(), info))
-            if (sscanf(field.data(), "flags: %o", &flags) == 1) break;
-          fclose(info);
-        }
-        if (flags < 0) {
-          count_blind(world_.blind);
-          continue;
-        }
-        int number = atoi(fd->d_name);
-        Who who{pid, name_of(pid), holder_doing(call, number), number};
-        if ((flags & O_ACCMODE) != O_WRONLY) world_.fifos[i].readers.push_back(who);
-        if ((flags & O_ACCMODE) != O_RDONLY) world_.fifos[i].writers.push_back(who);
-      }
-    }
-    closedir(fds);
-
-    // Blocked in an open: no descriptor yet, only the path it passed.
-    if (call && call->number == SYS_openat) {
-      std::array<char, 4096> path{};
-      if (peek_some(dir, call->args[1], path.data(), path.size() - 1) <= 0) continue;
-      std::string opened = path.data();
-      if (!opened.starts_with('/')) {
-        std::array<char, 4096> cwd{};
-        if (readlink((dir + "cwd").c_str(), cwd.data(), cwd.size() - 1) <= 0) continue;
-        opened = std::string(cwd.data()) + "/" + opened;
-      }
-      struct stat file;
-      for (int i = 0; i < 2; i++) {
-        if (!looked_for[i] || stat(opened.c_str(), &file) < 0 || !same_file(file, fifo_files[i]))
-          continue;
-        Who who{pid, name_of(pid), "blocked in open"};
-        bool writes = (call->args[2] & O_ACCMODE) == O_WRONLY;
-        (writes ? world_.fifos[i].writers : world_.fifos[i].readers).push_back(who);
-      }
-    }
+    look_at(pid, dir, waiters, segment, fifos, wanted_map.data(), looked_for, fifo_files);
+    close(dir);
   }
   closedir(proc);
+}
+
+// One process of a walk, through its folder `dir` under /proc.
+void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos,
+                      const char* wanted_map, const bool looked_for[2],
+                      const struct stat fifo_files[2]) {
+  Semaphore& set = world_.semaphore;
+  Segment& seg = world_.segment;
+  auto ours = [&] {
+    struct stat theirs, mine;
+    return fstatat(dir, "ns/ipc", &theirs, 0) == 0 && stat("/proc/self/ns/ipc", &mine) == 0 &&
+           same_file(theirs, mine);
+  };
+  std::optional<Call> call = waiters || fifos ? call_of(dir) : std::nullopt;
+
+  if (waiters && call && (call->number == SYS_semop || call->number == SYS_semtimedop) &&
+      static_cast<int>(call->args[0]) == set.id && ours())
+    set.waiters.push_back({pid, name_of(pid), semop_wish(dir, *call, set)});
+
+  if (segment) {
+    if (FILE* maps = open_in(dir, "maps")) {
+      std::array<char, 512> line;
+      while (fgets(line.data(), line.size(), maps)) {
+        unsigned long inode;
+        std::array<char, 256> path{};
+        if (sscanf(line.data(), "%*s %*s %*s %*s %lu %255s", &inode, path.data()) == 2 &&
+            inode == static_cast<unsigned long>(seg.id) && strcmp(path.data(), wanted_map) == 0 &&
+            ours()) {
+          seg.attached.push_back({pid, name_of(pid), ""});
+          break;
+        }
+      }
+      fclose(maps);
+    }
+  }
+
+  if (!fifos) return;
+  int fd_dir = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* fds = fd_dir < 0 ? nullptr : fdopendir(fd_dir);
+  if (!fds) {
+    count_blind(world_.blind);
+    if (fd_dir >= 0) close(fd_dir);
+    return;
+  }
+  while (dirent* fd = readdir(fds)) {
+    struct stat file;
+    if (fd->d_name[0] == '.' || fstatat(fd_dir, fd->d_name, &file, 0) < 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (!looked_for[i] || !same_file(file, fifo_files[i])) continue;
+      int flags = -1;
+      if (FILE* info = open_in(dir, ("fdinfo/" + std::string(fd->d_name)).c_str())) {
+        std::array<char, 128> field;
+        while (fgets(field.data(), field.size(), info))
+          if (sscanf(field.data(), "flags: %o", &flags) == 1) break;
+        fclose(info);
+      }
+      if (flags < 0) {
+        count_blind(world_.blind);
+        continue;
+      }
+      int number = atoi(fd->d_name);
+      Who who{pid, name_of(pid), holder_doing(call, number), number};
+      if ((flags & O_ACCMODE) != O_WRONLY) world_.fifos[i].readers.push_back(who);
+      if ((flags & O_ACCMODE) != O_RDONLY) world_.fifos[i].writers.push_back(who);
+    }
+  }
+  closedir(fds);
+
+  // Blocked in an open: no descriptor yet, only the path it passed.
+  if (!call || call->number != SYS_openat) return;
+  std::array<char, 4096> path{};
+  if (peek_some(dir, call->args[1], path.data(), path.size() - 1) <= 0) return;
+  std::string opened = path.data();
+  if (!opened.starts_with('/')) {
+    std::array<char, 4096> cwd{};
+    if (readlinkat(dir, "cwd", cwd.data(), cwd.size() - 1) <= 0) return;
+    opened = std::string(cwd.data()) + "/" + opened;
+  }
+  struct stat file;
+  if (stat(opened.c_str(), &file) < 0) return;
+  for (int i = 0; i < 2; i++) {
+    if (!looked_for[i] || !same_file(file, fifo_files[i])) continue;
+    Who who{pid, name_of(pid), "blocked in open"};
+    bool writes = (call->args[2] & O_ACCMODE) == O_WRONLY;
+    (writes ? world_.fifos[i].writers : world_.fifos[i].readers).push_back(who);
+  }
 }
 
 }  // namespace look

@@ -9,6 +9,7 @@
 // otherwise once in a long while for what no event covers.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -74,10 +75,15 @@ struct World {
   Blind blind;
 };
 
+// Which of the objects to look at.
+struct Parts {
+  bool sem = true, shm = true, fifo = true;
+};
+
 class Watcher {
  public:
   // `live`: watch for changes with inotify, for look() to be called again.
-  explicit Watcher(bool live);
+  Watcher(bool live, Parts parts);
   ~Watcher();
   Watcher(const Watcher&) = delete;
   Watcher& operator=(const Watcher&) = delete;
@@ -93,9 +99,12 @@ class Watcher {
   void watch_fifos();
   bool fifo_events();
   void walk(bool semaphore, bool segment, bool fifos);
+  void look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos, const char* wanted_map,
+               const bool looked_for[2], const struct stat fifo_files[2]);
   bool listed_gone() const;
 
   World world_;
+  Parts parts_;
   int inotify_ = -1;
   int watched_[2] = {-1, -1};
   int walks_ = 0, periodic_ = 0;
