@@ -148,18 +148,20 @@ std::vector<Span> spans(const Record& record, Happening what, int lane, double e
 class Picture {
  public:
   explicit Picture(const Record& record)
-      : record_(record), span_(std::max({record.end, 0.5, last_moment(record)})) {}
+      : record_(record),
+        begin_(record.begin),
+        span_(std::max({record.end, record.begin + 0.5, last_moment(record)}) - record.begin) {}
 
   std::string draw() {
     double y = heading();
     person_top_ = y;
-    y += 44;
+    if (record_.person) y += 44;
     for (size_t lane = 0; lane < record_.lanes.size(); lane++) {
       lane_top_.push_back(y);
       y += kLaneHeight;
     }
     for (size_t lane = 0; lane < record_.lanes.size(); lane++) lane_(static_cast<int>(lane));
-    person();
+    if (record_.person) person();
     y = track(y + 6);
     y = axis(y + 8);
     y = legend(y + 14);
@@ -180,7 +182,7 @@ class Picture {
     return record.events.empty() ? 0 : record.events.back().at;
   }
 
-  double x(double t) const { return kLeft + t / span_ * kPlot; }
+  double x(double t) const { return kLeft + (t - begin_) / span_ * kPlot; }
 
   static std::string defs() {
     return "<defs>\n"
@@ -198,6 +200,11 @@ class Picture {
     double y = 48;
     for (auto& line : wrapped(record_.watch_for, kSentenceWidth)) {
       svg_.text(16, y, line, "fill=\"#222222\"");
+      y += 16;
+    }
+    for (auto& line : wrapped(record_.note, kSentenceWidth)) {
+      if (line.empty()) continue;
+      svg_.text(16, y, line, "class=\"note\" fill=\"#555555\" font-style=\"italic\"");
       y += 16;
     }
     if (!record_.failure.empty()) {
@@ -352,10 +359,14 @@ class Picture {
     }
   }
 
+  // A track for each object the record follows, one under another.
   double track(double top) {
-    if (record_.object == "semaphore") return semaphore_track(top);
-    if (record_.object == "segment") return rows_track(top, Happening::Segment, {""});
-    if (record_.object == "fifos") return rows_track(top, Happening::Fifo, {"srvfifo", "clififo"});
+    std::string_view objects = record_.object;
+    if (objects.find("semaphore") != std::string_view::npos) top = semaphore_track(top) + 4;
+    if (objects.find("segment") != std::string_view::npos)
+      top = rows_track(top, Happening::Segment, {""}) + 4;
+    if (objects.find("fifos") != std::string_view::npos)
+      top = rows_track(top, Happening::Fifo, {"srvfifo", "clififo"}) + 4;
     return top;
   }
 
@@ -472,7 +483,9 @@ class Picture {
     svg_.add("<g class=\"axis\">");
     svg_.add("<line x1=\"" + number(kLeft) + "\" y1=\"" + number(top) + "\" x2=\"" +
              number(kLeft + kPlot) + "\" y2=\"" + number(top) + "\" stroke=\"#222222\"/>");
-    for (double t = 0; t <= span_ + 1e-9; t = std::round((t + step) * 10) / 10) {
+    double end = begin_ + span_ + 1e-9;
+    for (double t = std::ceil(begin_ / step) * step; t <= end;
+         t = std::round((t + step) * 10) / 10) {
       svg_.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(top) + "\" x2=\"" + number(x(t)) +
                "\" y2=\"" + number(top + 5) + "\" stroke=\"#222222\"/>");
       svg_.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(person_top_) + "\" x2=\"" +
@@ -518,7 +531,7 @@ class Picture {
   }
 
   const Record& record_;
-  double span_;
+  double begin_, span_;
   Svg svg_;
   double person_top_ = 0;
   std::vector<double> lane_top_;

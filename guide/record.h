@@ -15,7 +15,7 @@ enum class Happening {
   Line,       // a program printed `text` (`error`: on standard error)
   Key,        // the person typed into a program, narrated as `text`
   Signal,     // the person sent a program a signal, narrated as `text`
-  State,      // a program's state: `state` ('R', 'S', 'T'), `call`, `target`
+  State,      // a program's state: `state` ('R', 'S', 'T', '?' unseen), `call`, `target`
   End,        // a program ended: `text` is "exit 0", "SIGINT"...
   Semaphore,  // the set's `value` and `waiting`, or not `present`
   Segment,    // the segment's `text` up to its first NUL, or not `present`
@@ -47,11 +47,14 @@ struct Lane {
 
 struct Record {
   std::string name, watch_for;
-  std::string object;  // "semaphore", "segment", "fifos", or "" for none
+  std::string object;  // "semaphore", "segment", "fifos", several, or "" for none
   std::vector<Lane> lanes;
   std::vector<Event> events;
+  double begin = 0;     // seconds from the start to the first moment kept
   double end = 0;       // seconds from the start to the last look
   std::string failure;  // what went wrong, for a scene that misbehaved
+  std::string note;     // what the picture cannot show, or left out
+  bool person = true;   // whether keys and signals were seen, and get a lane
 };
 
 }  // namespace kit

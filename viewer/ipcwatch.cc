@@ -26,12 +26,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "drawing.h"
 #include "look.h"
+#include "recording.h"
 #include "standard_streams.h"
 
 namespace {
@@ -273,7 +276,54 @@ int watch(const look::Parts& parts, bool colour) {
   return 0;
 }
 
-constexpr const char* kUsage = "usage: ipcwatch [--once] [sem|shm|fifo]...\n";
+// Watches as the live view does, and keeps what it sees; when it ends
+// (Ctrl-C, or after `seconds`), draws it as a timeline into `path`.
+int record(const look::Parts& parts, const std::string& path, double seconds) {
+  struct sigaction ending {};
+  ending.sa_handler = on_stop;
+  sigaction(SIGINT, &ending, nullptr);
+  sigaction(SIGTERM, &ending, nullptr);
+
+  std::array<char, 4096> cwd{};
+  if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
+  kit::Record kept;
+  kept.name = "ipcwatch recording";
+  kept.watch_for = std::string("What the kernel showed of the kit's objects in ") + cwd.data() +
+                   ", recorded by ipcwatch from " + clock_time(time(nullptr)) + ".";
+  kept.note =
+      "ipcwatch sees the kernel's side only: states read from /proc and the objects' values. "
+      "The lines the programs print, and the keys typed, are not visible to it.";
+  kept.person = false;
+  kept.object = std::string(parts.sem ? "semaphore " : "") + (parts.shm ? "segment " : "") +
+                (parts.fifo ? "fifos" : "");
+  look::Watcher watcher(true, parts);
+  look::Recorder recorder(kept);
+  auto start = std::chrono::steady_clock::now();
+  printf("ipcwatch: recording into %s; Ctrl-C ends\n", path.c_str());
+  for (;;) {
+    double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (auto& said : recorder.take(watcher.look(), at)) puts(said.c_str());
+    // Each change as it is seen, for whoever watches the log.
+    fflush(stdout);
+    if (stop || (seconds > 0 && at >= seconds)) break;
+    pollfd events{watcher.events(), POLLIN, 0};
+    poll(&events, events.fd >= 0 ? 1 : 0, kLookMs);
+  }
+  std::ofstream file(path);
+  file << kit::draw_scene(kept);
+  file.close();
+  if (!file) {
+    fprintf(stderr, "ipcwatch: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  printf("ipcwatch: %zu processes over %.1f s drawn in %s\n", kept.lanes.size(),
+         kept.end - kept.begin, path.c_str());
+  return 0;
+}
+
+constexpr const char* kUsage =
+    "usage: ipcwatch [--once] [sem|shm|fifo]...\n"
+    "       ipcwatch --record FILE.svg [--for SECONDS] [sem|shm|fifo]...\n";
 
 }  // namespace
 
@@ -282,11 +332,24 @@ int main(int argc, char** argv) {
   bool once = !isatty(STDOUT_FILENO);
   look::Parts parts;
   bool chosen = false;
+  std::string recording;
+  double seconds = 0;
   for (int i = 1; i < argc; i++) {
     std::string_view arg = argv[i];
     if (arg == "--once") {
       once = true;
       continue;
+    }
+    if (arg == "--record" && i + 1 < argc) {
+      recording = argv[++i];
+      continue;
+    }
+    if (arg == "--for" && i + 1 < argc) {
+      char* end;
+      seconds = strtod(argv[++i], &end);
+      if (*end == '\0' && seconds > 0) continue;
+      fputs(kUsage, stderr);
+      return 2;
     }
     if (arg == "--help") {
       fputs(kUsage, stdout);
@@ -307,6 +370,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (!recording.empty()) return record(parts, recording, seconds);
   const char* term = getenv("TERM");
   bool colour = !getenv("NO_COLOR") && !(term && std::string_view(term) == "dumb");
   // A terminal that cannot move its cursor gets snapshots, not a live view.

@@ -1,0 +1,237 @@
+#include "recording.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace look {
+namespace {
+
+using kit::Event;
+using kit::Happening;
+
+// The command of "123 (gatewait)".
+std::string command(const std::string& name) {
+  auto open = name.find('(');
+  return open == std::string::npos ? name : name.substr(open + 1, name.size() - open - 2);
+}
+
+// How many times the process has been put on a processor: a change while
+// it stays asleep in one call means it woke, ran and slept again between
+// two looks.
+unsigned long runs_of(pid_t pid) {
+  FILE* file = fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "re");
+  unsigned long runs = 0;
+  if (file) {
+    if (fscanf(file, "%*u %*u %lu", &runs) != 1) runs = 0;
+    fclose(file);
+  }
+  return runs;
+}
+
+// How a process that is ending ended, where its zombie still says so.
+std::string ending_of(pid_t pid) {
+  FILE* file = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (!file) return "ended";
+  std::array<char, 1024> line{};
+  bool read = fgets(line.data(), line.size(), file) != nullptr;
+  fclose(file);
+  const char* after = read ? strrchr(line.data(), ')') : nullptr;
+  if (!after) return "ended";
+  // The exit code is the 52nd field, the 50th after the command's ')'.
+  int field = 2, status = -1;
+  for (const char* at = after + 1; *at; at++)
+    if (*at == ' ' && ++field == 52) status = atoi(at + 1);
+  if (status < 0) return "ended";
+  if (WIFSIGNALED(status)) return std::string("SIG") + sigabbrev_np(WTERMSIG(status));
+  return "exit " + std::to_string(WEXITSTATUS(status));
+}
+
+std::string holders(const std::vector<Who>& listed) {
+  std::string all;
+  for (auto& who : listed)
+    all += (all.empty() ? "" : ", ") + command(who.name) + " " + std::to_string(who.pid);
+  return all;
+}
+
+std::string said(const Event& event, const kit::Record& record) {
+  std::array<char, 32> when;
+  snprintf(when.data(), when.size(), "%8.2f s  ", event.at);
+  std::string who = event.lane >= 0 ? record.lanes[event.lane].label + " " +
+                                          std::to_string(record.lanes[event.lane].pid) + ": "
+                                    : "";
+  switch (event.what) {
+    case Happening::State:
+      return when.data() + who +
+             (event.state == 'R'   ? "running"
+              : event.state == 'T' ? "stopped"
+              : event.state == '?' ? "not visible to you"
+                                   : "asleep" + (event.call.empty() ? "" : " in " + event.call) +
+                                         (event.target.empty() ? "" : " (" + event.target + ")"));
+    case Happening::End:
+      return when.data() + who + "ended: " + event.text;
+    case Happening::Note:
+      return when.data() + who + event.text;
+    case Happening::Semaphore:
+      return when.data() + std::string("semaphore: ") +
+             (event.present ? "value " + std::to_string(event.value) + ", " +
+                                  std::to_string(event.waiting) + " waiting"
+                            : "absent");
+    case Happening::Segment:
+      return when.data() + std::string("segment: ") +
+             (event.present ? "\"" + event.text + "\"" : "absent");
+    case Happening::Fifo:
+      return when.data() + event.target + ": " +
+             (event.present ? "reading " + (event.text.empty() ? "none" : event.text) +
+                                  ", writing " + (event.call.empty() ? "none" : event.call)
+                            : "absent");
+    default:
+      return when.data() + event.text;
+  }
+}
+
+}  // namespace
+
+void Recorder::add(Event event, std::vector<std::string>& lines) {
+  lines.push_back(said(event, record_));
+  record_.events.push_back(std::move(event));
+}
+
+// A process seen touching the objects for the first time gets a lane.
+void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines) {
+  if (pid <= 0 || lanes_.count(pid) || (kill(pid, 0) < 0 && errno != EPERM)) return;
+  int lane = static_cast<int>(record_.lanes.size());
+  lanes_[pid] = lane;
+  record_.lanes.push_back({command(name_of(pid)), pid, lane % 5});
+  seen_.push_back({});
+  add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);
+  seen_.back().look.state = 0;  // so that its first state is recorded
+  follow(lane, at, lines);
+}
+
+void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
+  Seen& seen = seen_[lane];
+  if (seen.ended) return;
+  pid_t pid = record_.lanes[lane].pid;
+  auto look = kit::look_at(pid);
+  if (!look || look->state == 'Z' || look->state == 'X') {
+    seen.ended = true;
+    add({.at = at, .what = Happening::End, .lane = lane, .text = look ? ending_of(pid) : "ended"},
+        lines);
+    return;
+  }
+  if (look->state == 'D') look->state = 'S';
+  if (look->state != 'S') look->call.clear(), look->target.clear();
+  // Asleep, in a call that may not be read: the view cannot see what in.
+  if (look->state == 'S' && look->call.empty()) look->state = '?';
+  unsigned long runs = runs_of(pid);
+  bool same = look->state == seen.look.state && look->call == seen.look.call &&
+              look->target == seen.look.target;
+  if (same && look->state == 'S' && runs != seen.runs && seen.runs != 0) {
+    // Woken and asleep again between two looks: it ran in between.
+    add({.at = at - 0.01, .what = Happening::State, .lane = lane, .state = 'R'}, lines);
+    same = false;
+  }
+  seen.runs = runs;
+  if (same) return;
+  seen.look = *look;
+  add({.at = at,
+       .what = Happening::State,
+       .lane = lane,
+       .state = look->state,
+       .call = look->call,
+       .target = look->target},
+      lines);
+}
+
+std::vector<std::string> Recorder::take(const World& world, double at) {
+  std::vector<std::string> lines;
+  for (auto& who : world.semaphore.waiters) join(who.pid, at, lines);
+  if (world.semaphore.present) join(world.semaphore.last, at, lines);
+  for (auto& who : world.segment.attached) join(who.pid, at, lines);
+  if (world.segment.present) join(world.segment.last, at, lines);
+  for (auto& fifo : world.fifos)
+    for (auto* listed : {&fifo.readers, &fifo.writers})
+      for (auto& who : *listed) join(who.pid, at, lines);
+  for (size_t lane = 0; lane < seen_.size(); lane++) follow(static_cast<int>(lane), at, lines);
+
+  std::vector<Event> now;
+  std::string_view objects = record_.object;
+  if (objects.find("semaphore") != std::string_view::npos)
+    now.push_back({.what = Happening::Semaphore,
+                   .present = world.semaphore.present,
+                   .value = world.semaphore.value,
+                   .waiting = world.semaphore.rising});
+  if (objects.find("segment") != std::string_view::npos) {
+    const Segment& segment = world.segment;
+    now.push_back({.what = Happening::Segment,
+                   .text = !segment.bytes ? "(bytes not visible)" : segment.bytes->c_str(),
+                   .present = segment.present});
+  }
+  if (objects.find("fifos") != std::string_view::npos)
+    for (auto& fifo : world.fifos)
+      now.push_back({.what = Happening::Fifo,
+                     .text = holders(fifo.readers),
+                     .call = holders(fifo.writers),
+                     .target = fifo.name,
+                     .present = fifo.is_fifo});
+  for (auto& event : now) {
+    event.at = at;
+    auto last = std::find_if(objects_.begin(), objects_.end(), [&](const Event& e) {
+      return e.what == event.what && e.target == event.target;
+    });
+    if (last != objects_.end() && last->present == event.present && last->text == event.text &&
+        last->call == event.call && last->value == event.value && last->waiting == event.waiting)
+      continue;
+    if (last == objects_.end())
+      objects_.push_back(event);
+    else
+      *last = event;
+    add(event, lines);
+  }
+  record_.end = at;
+  if (at - record_.begin > kKeptSeconds) forget_before(at - kKeptSeconds);
+  return lines;
+}
+
+// Drops what happened before `cut`, keeping what held at that moment.
+void Recorder::forget_before(double cut) {
+  std::map<std::pair<int, std::string>, Event> holding;
+  std::vector<Event> kept;
+  for (auto& event : record_.events) {
+    if (event.at >= cut) {
+      kept.push_back(std::move(event));
+      continue;
+    }
+    bool state = event.what == Happening::State || event.what == Happening::End;
+    bool object =
+        event.lane < 0 && (event.what == Happening::Semaphore || event.what == Happening::Segment ||
+                           event.what == Happening::Fifo);
+    if (state || object) holding[{event.lane, event.target + (object ? "object" : "")}] = event;
+  }
+  std::vector<Event> events;
+  for (auto& [key, event] : holding) {
+    if (event.what == Happening::End) continue;  // ended before the cut: nothing to draw
+    event.at = cut;
+    events.push_back(event);
+  }
+  events.insert(events.end(), kept.begin(), kept.end());
+  record_.events = std::move(events);
+  record_.begin = cut;
+  char said[160];
+  snprintf(said, sizeof said,
+           "Only the last %.0f minutes are kept: what happened in the first %.0f s of the "
+           "recording was dropped.",
+           kKeptSeconds / 60, cut);
+  std::string note = record_.note;
+  auto old = note.find(" Only the last");
+  if (old != std::string::npos) note.erase(old);
+  record_.note = note + " " + said;
+}
+
+}  // namespace look

@@ -1,0 +1,121 @@
+#include <signal.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+#include "svg.h"
+
+namespace kit {
+namespace {
+
+constexpr key_t kSemaphoreKey = 1234;
+using RecordingTest = Sandbox;
+
+// ipcwatch recording into `file`, until it is sent Ctrl-C.
+Options recording(const std::string& file, std::vector<std::string> parts = {}) {
+  std::vector<std::string> args = {"--record", file};
+  args.insert(args.end(), parts.begin(), parts.end());
+  return {.io = Io::Pipes, .args = args};
+}
+
+std::vector<Element> stop_and_read(Process& recorder, const std::string& file) {
+  recorder.signal(SIGINT);
+  EXPECT_EQ(recorder.wait_exit().status, 0) << recorder.errors();
+  std::stringstream all;
+  all << std::ifstream(file).rdbuf();
+  auto svg = parse_svg(all.str());
+  EXPECT_TRUE(svg) << file << " is not well formed";
+  return svg ? *svg : std::vector<Element>{};
+}
+
+TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
+  Process recorder("ipcwatch", recording("pair.svg", {"sem"}));
+  ASSERT_TRUE(recorder.wait_for("semaphore: absent"));
+  Process waiter("gatewait");
+  ASSERT_TRUE(recorder.wait_for("semaphore: value 0, 1 waiting"));
+  Process poster("gatepost");
+  for (int post = 1; post <= 3; post++) {
+    ASSERT_TRUE(poster.wait_for("Press enter key to send semaphore\n", post));
+    poster.type("\n");
+    ASSERT_TRUE(waiter.wait_for("I got semaphore\n", post));
+    // As a person would, after each post: long enough for a look.
+    ASSERT_TRUE(recorder.wait_for(std::to_string(waiter.pid()) + ": running", post));
+  }
+  waiter.signal(SIGINT);
+  ASSERT_TRUE(recorder.wait_for("semaphore: value 0, 0 waiting"));
+  poster.type("\n");  // with no one waiting, the post stays
+  ASSERT_TRUE(recorder.wait_for("semaphore: value 1, 0 waiting"));
+  auto svg = stop_and_read(recorder, "pair.svg");
+
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatewait").size(), 1u);
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
+  auto states = of_class(svg, "state", "data-lane", "gatewait");
+  auto asleep = std::find_if(states.begin(), states.end(), [](const Element& s) {
+    return s.attributes.at("data-call") == "semop";
+  });
+  ASSERT_TRUE(asleep != states.end());
+  EXPECT_TRUE(std::any_of(asleep, states.end(), [](const Element& s) {
+    return s.attributes.at("data-state") == "running";
+  })) << "let through by a post";
+  EXPECT_EQ(of_class(svg, "end", "data-lane", "gatewait").size(), 1u);
+
+  auto values = of_class(svg, "semaphore", "data-present", "yes");
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.front().attributes["data-value"], "0");
+  EXPECT_EQ(values.front().attributes["data-waiting"], "1");
+  EXPECT_EQ(values.back().attributes["data-value"], "1");
+  EXPECT_EQ(values.back().attributes["data-waiting"], "0");
+}
+
+TEST_F(RecordingTest, DrawsATurnstilePairAndTheSetsRemoval) {
+  Process recorder("ipcwatch", recording("pair.svg", {"sem"}));
+  ASSERT_TRUE(recorder.wait_for("semaphore: absent"));
+  // Every key given in advance; the second copy starts once the first has
+  // set up, so that each is seen operating on the set.
+  Process one("turnstile", {.io = Io::Pipes});
+  one.type("\n\n\n\n\n\n");
+  one.end_input();
+  ASSERT_TRUE(recorder.wait_for("turnstile " + std::to_string(one.pid()) + ": first seen"));
+  Process two("turnstile", {.io = Io::Pipes});
+  two.type("\n\n\n\n\n\n");
+  two.end_input();
+  EXPECT_EQ(one.wait_exit(30s).status, 0);
+  EXPECT_EQ(two.wait_exit(30s).status, 0);
+  ASSERT_TRUE(recorder.wait_for("semaphore: absent", 2));
+  auto svg = stop_and_read(recorder, "pair.svg");
+
+  auto lanes = of_class(svg, "lane", "data-lane", "turnstile");
+  EXPECT_EQ(lanes.size(), 2u);
+  auto values = of_class(svg, "semaphore");
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.back().attributes["data-present"], "no") << "the set removed at the end";
+}
+
+TEST_F(RecordingTest, ChangesNothingInTheObjects) {
+  int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
+  ASSERT_EQ(semctl(set, 0, SETVAL, 2), 0);
+  int seg = shmget(10, 20, IPC_CREAT | 0600);
+  Process server("slatewatch");  // attached, so that the recording reads the bytes
+  ASSERT_TRUE(eventually([] { return segment(10)->bytes.starts_with("tolvane"); }));
+  semid_ds sem_before{}, sem_after{};
+  shmid_ds shm_before{}, shm_after{};
+  ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_before), 0);
+  ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_before), 0);
+  Process recorder("ipcwatch", recording("still.svg"));
+  ASSERT_TRUE(recorder.wait_for("segment: \""));
+  stop_and_read(recorder, "still.svg");
+  ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_after), 0);
+  ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_after), 0);
+  EXPECT_EQ(semctl(set, 0, GETVAL), 2);
+  EXPECT_EQ(sem_after.sem_otime, sem_before.sem_otime);
+  EXPECT_EQ(sem_after.sem_ctime, sem_before.sem_ctime);
+  EXPECT_EQ(shm_after.shm_atime, shm_before.shm_atime);
+  EXPECT_EQ(shm_after.shm_lpid, shm_before.shm_lpid);
+  EXPECT_EQ(shm_after.shm_nattch, shm_before.shm_nattch);
+}
+
+}  // namespace
+}  // namespace kit
