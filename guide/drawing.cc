@@ -513,6 +513,10 @@ class Picture {
            "asleep, in the call named (from /proc)");
     swatch("fill=\"url(#stopped)\" stroke=\"#555555\"", "stopped");
     swatch("fill=\"#222222\"", "ended: exit status or signal", 3);
+    if (!record_.person) {
+      svg_.add("</g>");
+      return top + 24;
+    }
     double y = top + 22;
     svg_.add("<line x1=\"16\" y1=\"" + number(y + 4) + "\" x2=\"38\" y2=\"" + number(y + 4) +
              "\" stroke=\"#222222\" stroke-width=\"1.5\" marker-end=\"url(#arrow)\"/>");
