@@ -57,4 +57,19 @@ struct Record {
   bool person = true;   // whether keys and signals were seen, and get a lane
 };
 
+// Keeps `event` as its object's latest value among `latest` (one per kind
+// and name); true when it differs from the one kept before.
+inline bool object_changed(std::vector<Event>& latest, const Event& event) {
+  for (auto& last : latest) {
+    if (last.what != event.what || last.target != event.target) continue;
+    bool same = last.present == event.present && last.text == event.text &&
+                last.call == event.call && last.value == event.value &&
+                last.waiting == event.waiting;
+    last = event;
+    return !same;
+  }
+  latest.push_back(event);
+  return true;
+}
+
 }  // namespace kit

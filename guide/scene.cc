@@ -335,20 +335,8 @@ void Scene::look_at_object() {
       seen.push_back(fifo);
     }
   }
-  for (auto& event : seen) {
-    auto same = [&](const Event& last) {
-      return last.what == event.what && last.target == event.target;
-    };
-    auto last = std::find_if(objects_.begin(), objects_.end(), same);
-    if (last != objects_.end() && last->present == event.present && last->text == event.text &&
-        last->call == event.call && last->value == event.value && last->waiting == event.waiting)
-      continue;
-    if (last == objects_.end())
-      objects_.push_back(event);
-    else
-      *last = event;
-    add(event);
-  }
+  for (auto& event : seen)
+    if (object_changed(objects_, event)) add(event);
 }
 
 }  // namespace kit

@@ -182,17 +182,7 @@ std::vector<std::string> Recorder::take(const World& world, double at) {
                      .present = fifo.is_fifo});
   for (auto& event : now) {
     event.at = at;
-    auto last = std::find_if(objects_.begin(), objects_.end(), [&](const Event& e) {
-      return e.what == event.what && e.target == event.target;
-    });
-    if (last != objects_.end() && last->present == event.present && last->text == event.text &&
-        last->call == event.call && last->value == event.value && last->waiting == event.waiting)
-      continue;
-    if (last == objects_.end())
-      objects_.push_back(event);
-    else
-      *last = event;
-    add(event, lines);
+    if (kit::object_changed(objects_, event)) add(event, lines);
   }
   record_.end = at;
   if (at - record_.begin > kKeptSeconds) forget_before(at - kKeptSeconds);
