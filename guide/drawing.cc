@@ -102,7 +102,8 @@ std::vector<std::string> wrapped(std::string_view text, size_t width) {
     std::string_view word = text.substr(at, end - at);
     if (!lines.back().empty() && lines.back().size() + 1 + word.size() > width)
       lines.emplace_back();
-    lines.back() += (lines.back().empty() ? "" : " ") + std::string(word);
+    if (!lines.back().empty()) lines.back() += ' ';
+    lines.back() += word;
     at = end + 1;
   }
   return lines;

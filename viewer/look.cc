@@ -36,7 +36,8 @@ std::string not_open() {
   return std::string("present, but not open to you (") + strerror(errno) + ")";
 }
 
-// A system call in progress, as /proc/PID/syscall shows it.
+// A system call in progress, as /proc/PID/syscall shows it; number -1
+// when none can be seen.
 struct Call {
   long number = -1;
   std::array<unsigned long, 6> args{};
@@ -52,15 +53,15 @@ FILE* open_in(int dir, const char* name) {
   return file;
 }
 
-std::optional<Call> call_of(int dir) {
+Call call_of(int dir) {
   FILE* file = open_in(dir, "syscall");
-  if (!file) return std::nullopt;
+  if (!file) return {};
   Call call;
   auto& a = call.args;
   int got = fscanf(file, "%ld %lx %lx %lx %lx %lx %lx", &call.number, &a[0], &a[1], &a[2], &a[3],
                    &a[4], &a[5]);
   fclose(file);
-  if (got != 7) return std::nullopt;  // running, or a call with no arguments shown
+  if (got != 7) return {};  // running, or a call with no arguments shown
   return call;
 }
 
@@ -217,19 +218,19 @@ bool Watcher::fifo_events() {
 }
 
 // What a FIFO's holder is doing with it, from the call it is in.
-std::string holder_doing(const std::optional<Call>& call, int fd) {
-  if (call && call->number == SYS_openat && fd < 0) return "blocked in open";
-  if (call && static_cast<int>(call->args[0]) == fd) {
-    if (call->number == SYS_read) return "blocked in read";
-    if (call->number == SYS_write) return "blocked in write";
+std::string holder_doing(const Call& call, int fd) {
+  if (call.number == SYS_openat && fd < 0) return "blocked in open";
+  if (call.number >= 0 && static_cast<int>(call.args[0]) == fd) {
+    if (call.number == SYS_read) return "blocked in read";
+    if (call.number == SYS_write) return "blocked in write";
   }
   return "holding";
 }
 
-std::optional<Call> call_now(pid_t pid) {
+Call call_now(pid_t pid) {
   int dir = open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return std::nullopt;
-  auto call = call_of(dir);
+  if (dir < 0) return {};
+  Call call = call_of(dir);
   close(dir);
   return call;
 }
@@ -349,11 +350,11 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
     return fstatat(dir, "ns/ipc", &theirs, 0) == 0 && stat("/proc/self/ns/ipc", &mine) == 0 &&
            same_file(theirs, mine);
   };
-  std::optional<Call> call = waiters || fifos ? call_of(dir) : std::nullopt;
+  Call call = waiters || fifos ? call_of(dir) : Call{};
 
-  if (waiters && call && (call->number == SYS_semop || call->number == SYS_semtimedop) &&
-      static_cast<int>(call->args[0]) == set.id && ours())
-    set.waiters.push_back({pid, name_of(pid), semop_wish(dir, *call, set)});
+  if (waiters && (call.number == SYS_semop || call.number == SYS_semtimedop) &&
+      static_cast<int>(call.args[0]) == set.id && ours())
+    set.waiters.push_back({pid, name_of(pid), semop_wish(dir, call, set)});
 
   if (segment) {
     if (FILE* maps = open_in(dir, "maps")) {
@@ -405,9 +406,9 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
   closedir(fds);
 
   // Blocked in an open: no descriptor yet, only the path it passed.
-  if (!call || call->number != SYS_openat) return;
+  if (call.number != SYS_openat) return;
   std::array<char, 4096> path{};
-  if (peek_some(dir, call->args[1], path.data(), path.size() - 1) <= 0) return;
+  if (peek_some(dir, call.args[1], path.data(), path.size() - 1) <= 0) return;
   std::string opened = path.data();
   if (!opened.starts_with('/')) {
     std::array<char, 4096> cwd{};
@@ -419,7 +420,7 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
   for (int i = 0; i < 2; i++) {
     if (!looked_for[i] || !same_file(file, fifo_files[i])) continue;
     Who who{pid, name_of(pid), "blocked in open"};
-    bool writes = (call->args[2] & O_ACCMODE) == O_WRONLY;
+    bool writes = (call.args[2] & O_ACCMODE) == O_WRONLY;
     (writes ? world_.fifos[i].writers : world_.fifos[i].readers).push_back(who);
   }
 }
