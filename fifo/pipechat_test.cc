@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,6 +212,27 @@ TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
   }
   EXPECT_EQ(client.wait_exit().status, 0);
   EXPECT_EQ(count(client.output(), kWaiting + "r\n"), kExchanges);
+}
+
+TEST_F(PipechatTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes});
+  ASSERT_TRUE(client.wait_call("read"));  // waiting for a line
+  client.signal(SIGINT);
+  EXPECT_EQ(client.wait_exit().signal, SIGINT);
+  EXPECT_EQ(client.output(), "");
+}
+
+TEST_F(PipechatTest, AClientFifoItMayNotOpenEndsIt) {
+  require_root();
+  TestServer server;
+  ASSERT_EQ(chmod("srvfifo", 0666), 0);
+  mode_t mask = umask(0777);  // the FIFO it makes is then open to no one
+  Process client("pipechat", {.unprivileged = true});
+  umask(mask);
+  client.type("hi\n");
+  EXPECT_EQ(client.wait_exit().status, 1);
+  EXPECT_EQ(client.output(), kPrompt + kSent + "Error in opening client FIFO\n");
 }
 
 TEST_F(PipechatTest, WithStandardOutputClosedOnlyTheMessagesGoOut) {
