@@ -107,6 +107,19 @@ void count_blind(Blind& blind) {
   }
 }
 
+// A directory below `dir` ("/proc" below AT_FDCWD, "fd" below a process's
+// folder), opened for reading its entries; none, counted as not seen,
+// where it cannot be.
+DIR* open_dir(int dir, const char* name, Blind& blind) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = fd < 0 ? nullptr : fdopendir(fd);
+  if (!entries) {
+    count_blind(blind);
+    if (fd >= 0) close(fd);
+  }
+  return entries;
+}
+
 void read_semaphore(Semaphore& set) {
   int id = semget(kSemaphoreKey, 0, 0);
   semid_ds info{};
@@ -114,9 +127,11 @@ void read_semaphore(Semaphore& set) {
   bool seen = id >= 0 && semctl(id, 0, IPC_STAT, &info) >= 0 &&
               (value = semctl(id, 0, GETVAL)) >= 0 && (rising = semctl(id, 0, GETNCNT)) >= 0 &&
               (zero = semctl(id, 0, GETZCNT)) >= 0 && (last = semctl(id, 0, GETPID)) >= 0;
+  int why = errno;  // before anything else may touch it
   std::vector<Who> waiters = std::move(set.waiters);
   set = Semaphore{};
   if (!seen) {
+    errno = why;
     set.present = !(errno == ENOENT || vanished());
     if (set.present) set.unseen = not_open();
     return;
@@ -139,9 +154,11 @@ void read_segment(Segment& segment) {
   int id = shmget(kSegmentKey, 0, 0);
   shmid_ds info{};
   bool seen = id >= 0 && shmctl(id, IPC_STAT, &info) >= 0;
+  int why = errno;
   std::vector<Who> attached = std::move(segment.attached);
   segment = Segment{};
   if (!seen) {
+    errno = why;
     segment.present = !(errno == ENOENT || vanished());
     if (segment.present) segment.unseen = not_open();
     return;
@@ -318,13 +335,9 @@ void Watcher::walk(bool semaphore, bool segment, bool fifos) {
   // Only the looks that can find something: a waiter needs a process
   // waiting, a holder a named pipe.
   bool waiters = semaphore && set.rising + set.zero > 0;
-  int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* proc = proc_fd < 0 ? nullptr : fdopendir(proc_fd);
-  if (!proc) {
-    count_blind(world_.blind);
-    if (proc_fd >= 0) close(proc_fd);
-    return;
-  }
+  DIR* proc = open_dir(AT_FDCWD, "/proc", world_.blind);
+  if (!proc) return;
+  int proc_fd = dirfd(proc);
   while (dirent* entry = readdir(proc)) {
     pid_t pid = atoi(entry->d_name);
     if (pid <= 0 || pid == getpid()) continue;
@@ -345,11 +358,7 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
                       const struct stat fifo_files[2]) {
   Semaphore& set = world_.semaphore;
   Segment& seg = world_.segment;
-  auto ours = [&] {
-    struct stat theirs, mine;
-    return fstatat(dir, "ns/ipc", &theirs, 0) == 0 && stat("/proc/self/ns/ipc", &mine) == 0 &&
-           same_file(theirs, mine);
-  };
+  auto ours = [&] { return kit::shares_our_objects("/proc/" + std::to_string(pid) + "/"); };
   Call call = waiters || fifos ? call_of(dir) : Call{};
 
   if (waiters && (call.number == SYS_semop || call.number == SYS_semtimedop) &&
@@ -374,13 +383,9 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
   }
 
   if (!fifos) return;
-  int fd_dir = openat(dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* fds = fd_dir < 0 ? nullptr : fdopendir(fd_dir);
-  if (!fds) {
-    count_blind(world_.blind);
-    if (fd_dir >= 0) close(fd_dir);
-    return;
-  }
+  DIR* fds = open_dir(dir, "fd", world_.blind);
+  if (!fds) return;
+  int fd_dir = dirfd(fds);
   while (dirent* fd = readdir(fds)) {
     struct stat file;
     if (fd->d_name[0] == '.' || fstatat(fd_dir, fd->d_name, &file, 0) < 0) continue;
