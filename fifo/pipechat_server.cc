@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "open_fifo.h"
 #include "standard_streams.h"
@@ -68,8 +69,15 @@ void answer(const Message& message, size_t length) {
     fprintf(stderr, "pipechat-server: write %s: %s\n", kClientFifo, strerror(error));
 }
 
-int main() {
+int main(int argc, char** argv) {
   if (!kit::standard_streams_open()) return 1;
+  if (argc > 1) {
+    bool help = std::string_view(argv[1]) == "--help";
+    fputs("usage: pipechat-server\n"
+          "  serves pipechat clients through srvfifo and clififo in this directory\n",
+          help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   // A client that leaves between our open and write must not end the server.
   signal(SIGPIPE, SIG_IGN);
   if (mkfifo(kServerFifo, kServerFifoMode) < 0 && errno != EEXIST) {

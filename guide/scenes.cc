@@ -3,7 +3,10 @@
 #include "scenes.h"
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace kit {
@@ -167,15 +170,48 @@ void pause(Scene& scene) {
     throw Misbehaved("pause printed its second line");
 }
 
+// Where the kit is installed, when the tour was started by ipc-kit from an
+// install; otherwise the scene installs the build tree into a scratch prefix.
+std::string installed_prefix() {
+  const char* prefix = getenv("IPC_KIT_PREFIX");
+  return prefix ? prefix : "";
+}
+
+bool on_path(const std::string& command) {
+  std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+  for (size_t begin = 0, end; begin <= path.size(); begin = end + 1) {
+    end = std::min(path.find(':', begin), path.size());
+    std::string folder = path.substr(begin, end - begin);
+    if (access(((folder.empty() ? "." : folder) + "/" + command).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+std::string mean_missing() {
+  if (!on_path("cc")) return "no C compiler (cc): install one to build a program against averager";
+  if (!on_path("pkg-config")) return "no pkg-config: install it to find the averager library";
+  std::string prefix = installed_prefix();
+  if (!prefix.empty() &&
+      access((prefix + "/" KIT_INSTALL_LIBDIR "/pkgconfig/averager.pc").c_str(), R_OK) != 0)
+    return "the averager library's development files are not installed (libaverager-dev)";
+  return "";
+}
+
 void mean(Scene& scene) {
-  std::string prefix = std::filesystem::current_path() / "prefix";
+  std::string prefix = installed_prefix();
+  std::string source = prefix + "/" KIT_INSTALL_DATADIR "/ipc-kit/means.c";
+  std::string install;
+  if (prefix.empty()) {
+    prefix = std::filesystem::current_path() / "prefix";
+    source = KIT_SOURCE_DIR "/mean/consumer/means.c";
+    install = "cmake --install " KIT_BUILD_DIR " --prefix " + prefix + " >/dev/null && ";
+    scene.narrate("installs the kit into a scratch prefix; builds means.c against it by pkg-config");
+  } else {
+    scene.narrate("builds means.c against the installed library, found by pkg-config");
+  }
   std::string libdir = prefix + "/" KIT_INSTALL_LIBDIR;
-  std::string build = "cmake --install " KIT_BUILD_DIR " --prefix " + prefix +
-                      " >/dev/null && PKG_CONFIG_PATH=" + libdir + "/pkgconfig cc -o means " +
-                      KIT_SOURCE_DIR "/mean/consumer/means.c -Wl,-rpath," + libdir +
-                      " $(PKG_CONFIG_PATH=" + libdir +
-                      "/pkgconfig pkg-config --cflags --libs averager)";
-  scene.narrate("installs the kit into a scratch prefix; builds means.c against it by pkg-config");
+  std::string build = install + "export PKG_CONFIG_PATH=" + libdir + "/pkgconfig && cc -o means " +
+                      source + " $(pkg-config --cflags --libs averager) -Wl,-rpath," + libdir;
   Actor& compiler = scene.start("cc", "/bin/sh", {.io = Io::Pipes, .args = {"-c", build}});
   compiler.process.end_input();
   if (scene.finish(compiler).status != 0) throw Misbehaved("means.c did not build");
@@ -218,7 +254,7 @@ const std::vector<Play>& scenes() {
       {"pause", "pause sleeps until a signal arrives; Ctrl-C ends it before its second line.",
        pause, 0},
       {"mean", "A plain C program links the installed averager library and prints a few means.",
-       mean, 0},
+       mean, 0, "", mean_missing},
   };
   return all;
 }

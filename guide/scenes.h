@@ -3,6 +3,7 @@
 
 #include <sys/ipc.h>
 
+#include <string>
 #include <vector>
 
 #include "scene.h"
@@ -15,6 +16,8 @@ struct Play {
   void (*play)(Scene&);
   key_t key = 0;            // the key the scene needs free, or 0
   const char* object = "";  // the kernel object its picture tracks
+  // Why the scene cannot play on this machine (a tool missing), or "".
+  std::string (*missing)() = nullptr;
 };
 
 const std::vector<Play>& scenes();

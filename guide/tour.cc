@@ -9,12 +9,14 @@
 //                          another terminal sees the scenes' objects
 //   tour --draw DIR ...    also draw each scene played as DIR/NAME.svg, a
 //                          timeline, and DIR/index.html showing them all
+//   tour --allow-skip ...  a scene skipped (its key in use, a tool missing)
+//                          does not fail the tour
 //
 // Scenes run in a private IPC namespace where the system allows it, so they
 // never meet the host's semaphores or segments; elsewhere they use the real
 // keys, refuse to start while a key is in use, and remove what they made.
 // Each scene checks what it shows: the tour exits 1 naming any scene whose
-// programs misbehaved.
+// programs misbehaved, and 3 when a scene was skipped.
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
@@ -77,7 +79,9 @@ Outcome play(const Play& scene_play, Record& record) {
   record.object = scene_play.object;
   printf("\n%s== %s ==%s\n%s\n\n", paint(kBold), scene_play.name, paint(kReset),
          scene_play.watch_for);
-  if (auto busy = key_in_use(scene_play.key); !busy.empty()) {
+  std::string busy = key_in_use(scene_play.key);
+  if (busy.empty() && scene_play.missing) busy = scene_play.missing();
+  if (!busy.empty()) {
     printf("  %sskipped: %s%s\n", paint(kRed), busy.c_str(), paint(kReset));
     return Outcome::skipped;
   }
@@ -113,7 +117,8 @@ bool write_file(const std::filesystem::path& path, const std::string& text) {
   return false;
 }
 
-constexpr const char* kUsage = "usage: tour [--list | [--real-keys] [--draw DIR] [SCENE...]]\n";
+constexpr const char* kUsage =
+    "usage: tour [--list | [--real-keys] [--allow-skip] [--draw DIR] [SCENE...]]\n";
 
 }  // namespace
 
@@ -121,11 +126,16 @@ int main(int argc, char** argv) {
   const auto& all = kit::scenes();
   std::vector<const Play*> chosen;
   bool real_keys = false;
+  bool allow_skip = false;
   std::filesystem::path drawings;
   for (int i = 1; i < argc; i++) {
     std::string_view name = argv[i];
     if (name == "--real-keys") {
       real_keys = true;
+      continue;
+    }
+    if (name == "--allow-skip") {
+      allow_skip = true;
       continue;
     }
     if (name == "--draw" && i + 1 < argc) {
@@ -144,7 +154,10 @@ int main(int argc, char** argv) {
         std::find_if(all.begin(), all.end(), [&](const Play& scene) { return name == scene.name; });
     if (found == all.end()) {
       fputs(kUsage, stderr);
-      fprintf(stderr, "tour: no scene named '%s'\n", argv[i]);
+      if (name.starts_with("-"))
+        fprintf(stderr, "tour: unknown option '%s'\n", argv[i]);
+      else
+        fprintf(stderr, "tour: no scene named '%s' (tour --list names them)\n", argv[i]);
       return 2;
     }
     chosen.push_back(&*found);
@@ -190,11 +203,11 @@ int main(int argc, char** argv) {
     size_t played = chosen.size() - skipped;
     printf("\ntour: %zu scene%s played in %.1f s", played, played == 1 ? "" : "s", seconds);
     if (skipped)
-      printf(", %d skipped because its key was in use\n", skipped);
+      printf(", %d skipped (said why above)\n", skipped);
     else
       putchar('\n');
     if (!drawings.empty()) printf("tour: pictures in %s/index.html\n", drawings.c_str());
-    return 0;
+    return skipped && !allow_skip ? 3 : 0;
   }
   std::string names;
   for (auto& name : bad) names += (names.empty() ? "" : ", ") + name;

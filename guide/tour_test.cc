@@ -111,5 +111,41 @@ TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
   EXPECT_EQ(of_class(svg, "end", "data-lane", "gatewait").size(), 1u);
 }
 
+TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {
+  setenv("PATH", "/nonexistent", 1);  // no cc for the mean scene
+  Process strict("tour", {.io = Io::Pipes, .args = {"mean"}});
+  EXPECT_EQ(strict.wait_exit(kScene).status, 3);
+  EXPECT_EQ(count(strict.output(), "skipped: no C compiler (cc)"), 1) << strict.output();
+  Process allowed("tour", {.io = Io::Pipes, .args = {"--allow-skip", "mean"}});
+  EXPECT_EQ(allowed.wait_exit(kScene).status, 0);
+}
+
+TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
+  Process list("ipc-kit", {.io = Io::Pipes});
+  EXPECT_EQ(list.wait_exit(5s).status, 0);
+  for (auto name : {"  gatewait ", "  pipechat-server ", "  pause ", "  tour "})
+    EXPECT_EQ(count(list.output(), name), 1) << list.output();
+  Process fork("ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
+  EXPECT_EQ(fork.wait_exit(5s).status, 0);
+  EXPECT_EQ(count(fork.output(), "this is first step\n"), 2) << "fork's own lines, into a pipe";
+  Process unknown("ipc-kit", {.io = Io::Pipes, .args = {"ls"}});
+  EXPECT_EQ(unknown.wait_exit(5s).status, 2);
+  EXPECT_EQ(count(unknown.errors(), "no program named 'ls'"), 1);
+}
+
+// The programs that take options answer --help on standard output, and
+// refuse an unknown option with their usage on standard error, status 2.
+TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
+  for (auto name : {"tour", "ipcwatch", "ipc-kit", "pipechat-server", "slatewatch-client", "bench"}) {
+    Process help(name, {.io = Io::Pipes, .args = {"--help"}});
+    EXPECT_EQ(help.wait_exit(5s).status, 0) << name;
+    EXPECT_EQ(help.output().rfind("usage: ", 0), 0u) << name << ": " << help.output();
+    Process wrong(name, {.io = Io::Pipes, .args = {"--colour"}});
+    EXPECT_EQ(wrong.wait_exit(5s).status, 2) << name;
+    EXPECT_EQ(wrong.output(), "") << name;
+    EXPECT_EQ(count(wrong.errors(), "usage: "), 1) << name << ": " << wrong.errors();
+  }
+}
+
 }  // namespace
 }  // namespace kit

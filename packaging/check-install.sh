@@ -1,35 +1,39 @@
 #!/bin/sh
-# Installs the kit into a scratch prefix, checks that every file is there,
-# then builds a plain C program against its averager by pkg-config and by
-# the CMake package; both must print the same means. Arguments: the build
-# tree, the folder of the C program, extra compiler flags (the sanitizers,
-# when the library was built with them).
+# Installs the kit into a scratch prefix and checks that every file is
+# there, then runs the README's block for the averager library as it
+# stands, with HOME in the scratch folder and no LD_LIBRARY_PATH: the
+# program built by pkg-config against the shared library, against the
+# static one, and by CMake must each print the same means.
+# Arguments: the build tree, the source tree.
 set -eu
-build=$1 consumer=$2 flags=${3:-}
+build=$1 source=$2
 . "$(dirname "$0")/same-files.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 expected=$(printf 'mean(1, 2) = 1.5\nmean(-3, 3) = 0\nmean(1e+308, 1e+308) = 1e+308')
 
-prefix=$scratch/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
-same_files "$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)"
-libdir=$prefix/lib
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+same_files "$(cd "$scratch/prefix" && find . ! -type d | sed 's|^\./||' | sort)"
 
-# By pkg-config, against the shared library.
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-cc $flags -o "$scratch/means" "$consumer/means.c" $(pkg-config --cflags --libs averager)
-got=$(LD_LIBRARY_PATH="$libdir" "$scratch/means")
-[ "$got" = "$expected" ] || { echo "pkg-config build printed '$got', not '$expected'"; exit 1; }
+block=$(awk '/check-install.sh runs this block/ {armed = 1; next}
+             armed && /^```sh$/ {inside = 1; next}
+             inside && /^```$/ {exit}
+             inside {print}' "$source/README.md")
+[ -n "$block" ] || { echo "no checked block in README.md"; exit 1; }
+mkdir "$scratch/home" "$scratch/work"
+ln -s "$(cd "$build" && pwd)" "$scratch/work/build"
+ln -s "$(cd "$source" && pwd)/mean" "$scratch/work/mean"
+got=$(cd "$scratch/work" && env -u LD_LIBRARY_PATH HOME="$scratch/home" sh -euc "$block" 2>&1) ||
+  { printf 'the README block failed:\n%s\n' "$got"; exit 1; }
+# What the three programs print ends the block's output.
+[ "$(printf '%s\n' "$got" | tail -n 9)" = "$(printf '%s\n%s\n%s' "$expected" "$expected" "$expected")" ] ||
+  { printf 'the README block printed:\n%s\n' "$got"; exit 1; }
+readelf -d "$scratch/work/means-static" | grep -q averager &&
+  { echo "means-static still needs libaverager at run time"; exit 1; }
 
-# By the CMake package.
-cmake -S "$consumer" -B "$scratch/build" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
-cmake --build "$scratch/build" >/dev/null
-got=$("$scratch/build/means")
-[ "$got" = "$expected" ] || { echo "CMake build printed '$got', not '$expected'"; exit 1; }
-
-# The shared library exports mean and nothing else.
-exported=$(nm -D --defined-only "$libdir"/libaverager.so | awk '{print $3}')
+# The shared library exports mean and nothing else, and needs only libc.
+exported=$(nm -D --defined-only "$build/lib/libaverager.so" | awk '{print $3}')
 [ "$exported" = "mean" ] || { echo "exported symbols: $exported"; exit 1; }
-echo "installed every file; means.c built by pkg-config and by CMake"
+needed=$(readelf -d "$build/lib/libaverager.so" | awk '/NEEDED/ {print $5}')
+[ "$needed" = "[libc.so.6]" ] || { echo "libaverager.so needs: $needed"; exit 1; }
+echo "installed every file; the README's block built means.c three ways"

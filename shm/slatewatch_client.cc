@@ -19,12 +19,13 @@ constexpr std::string_view kDefaultAnswer = "Aloha";
 
 int main(int argc, char** argv) {
   std::string_view answer = argc > 1 ? argv[1] : kDefaultAnswer;
-  if (answer.empty() || answer[0] != kAnswerFlag || answer.size() >= kSize) {
-    fprintf(stderr,
+  bool help = answer == "--help";
+  if (help || argc > 2 || answer.empty() || answer[0] != kAnswerFlag || answer.size() >= kSize) {
+    fprintf(help ? stdout : stderr,
             "usage: slatewatch-client [ANSWER]\n"
             "  ANSWER begins with 'A' and has at most %zu characters\n",
             kSize - 1);
-    return 2;
+    return help ? 0 : 2;
   }
 
   int id = shmget(kKey, kSize, 0);
