@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -214,13 +215,34 @@ TEST_F(PipechatTest, ServerThatWritesAndClosesAtOnceNeverHangsIt) {
   EXPECT_EQ(count(client.output(), kWaiting + "r\n"), kExchanges);
 }
 
+// Into a pipe, what client and server print stays in their buffers until
+// they exit: a signal that ends them loses it, however far they have got.
 TEST_F(PipechatTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
   TestServer server;
   Process client("pipechat", {.io = Io::Pipes});
   ASSERT_TRUE(client.wait_call("read"));  // waiting for a line
+  client.type("hi\n");
+  EXPECT_EQ(server.message(), bytes("hi\n", 4));
+  server.reply(bytes("HI", 3));
+  client.type("again\n");
+  EXPECT_EQ(server.message(), bytes("again\n", 7)) << "the first exchange is over";
   client.signal(SIGINT);
   EXPECT_EQ(client.wait_exit().signal, SIGINT);
   EXPECT_EQ(client.output(), "");
+}
+
+TEST_F(PipechatTest, IntoAPipeTheServersLinesDieInTheBufferWithIt) {
+  Process server("pipechat-server", {.io = Io::Pipes});
+  ASSERT_TRUE(server.wait_call("open"));
+  Process client("pipechat", {.io = Io::Pipes});
+  client.type("hi\n");
+  client.end_input();
+  ASSERT_EQ(client.wait_exit().status, 0);
+  ASSERT_EQ(count(client.output(), "HI\n"), 1);
+  ASSERT_TRUE(server.wait_call("open")) << "waiting for the next client";
+  server.signal(SIGINT);
+  EXPECT_EQ(server.wait_exit().signal, SIGINT);
+  EXPECT_EQ(server.output(), "");
 }
 
 TEST_F(PipechatTest, AClientFifoItMayNotOpenEndsIt) {
@@ -310,6 +332,19 @@ TEST_F(PipechatTest, ServerReadsAndWritesNothingButFifos) {
     EXPECT_EQ(late.errors(), "pipechat-server: clififo is not a named pipe\n");
     expect_untouched_and_clear("clififo");
   }
+}
+
+TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
+  send(bytes("hi\0", 3));
+  EXPECT_TRUE(server.wait_call("nanosleep")) << "it looks for clififo now and then, asleep between";
+  ASSERT_EQ(mkfifo("clififo", 0600), 0);
+  int reply = open("clififo", O_RDONLY);
+  std::array<char, 8> got{};
+  EXPECT_EQ(read(reply, got.data(), got.size()), 3);
+  EXPECT_STREQ(got.data(), "HI");
+  close(reply);
 }
 
 }  // namespace

@@ -95,6 +95,37 @@ TEST_F(TourTest, TurnstilePictureNeverShowsTheLockHeldTwice) {
   EXPECT_LT(printed.find("Semaphore deleted"), printed.find("Failed to delete the semaphore"));
 }
 
+// What each end of the pipes and the segment held, as the pictures show it,
+// and what the person did, as the tour prints it.
+TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
+  Process tour("tour", {.io = Io::Pipes, .args = {"--draw", "drawn", "pipes", "segment"}});
+  ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  EXPECT_EQ(count(tour.output(), "  -- types \"bye\" and Enter into pipechat\n"), 1);
+  auto pipes = picture("pipes");
+  EXPECT_FALSE(of_class(pipes, "fifo", "data-writers", "pipechat").empty());
+  auto served = of_class(pipes, "fifo", "data-text", "pipechat-server");
+  ASSERT_FALSE(served.empty());
+  EXPECT_EQ(served[0].attributes["data-name"], "srvfifo") << "the server reads srvfifo";
+  auto answered = of_class(pipes, "fifo", "data-text", "pipechat");
+  ASSERT_FALSE(answered.empty());
+  EXPECT_EQ(answered[0].attributes["data-name"], "clififo") << "the client reads clififo";
+
+  auto segment = picture("segment");
+  EXPECT_EQ(of_class(segment, "segment", "data-text", "tolvane").size(), 1u);
+  EXPECT_EQ(of_class(segment, "segment", "data-text", "Aloha").size(), 1u);
+  size_t ticks = std::count_if(segment.begin(), segment.end(), [](const Element& e) {
+    return e.name == "text" && e.text.size() > 2 && e.text.ends_with(" s") && isdigit(e.text[0]);
+  });
+  EXPECT_TRUE(ticks >= 4 && ticks <= 16) << ticks << " seconds marked on the axis";
+}
+
+// The scenes not drawn above: each checks what its programs show.
+TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
+  Process tour("tour", {.io = Io::Pipes, .args = {"fork", "pause", "catcher", "mean"}});
+  EXPECT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  EXPECT_EQ(count(tour.output(), "tour: 4 scenes played in "), 1) << tour.output();
+}
+
 TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
   // A kit whose gatewait prints nothing and ends at once.
   ASSERT_EQ(mkdir("bin", 0755), 0);
