@@ -1,3 +1,5 @@
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +126,32 @@ TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
   Process tour("tour", {.io = Io::Pipes, .args = {"fork", "pause", "catcher", "mean"}});
   EXPECT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
   EXPECT_EQ(count(tour.output(), "tour: 4 scenes played in "), 1) << tour.output();
+}
+
+// What the tour says when it is asked wrongly, or cannot do what it is asked.
+TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
+  Process list("tour", {.io = Io::Pipes, .args = {"--list"}});
+  EXPECT_EQ(list.wait_exit().status, 0);
+  EXPECT_EQ(count(list.output(), "\n"), 8u);
+  EXPECT_EQ(list.output().rfind("semaphores  gatewait blocks", 0), 0u) << list.output();
+  for (auto args : {std::vector<std::string>{"nosuch"}, {"--draw"}}) {
+    Process wrong("tour", {.io = Io::Pipes, .args = args});
+    EXPECT_EQ(wrong.wait_exit().status, 2) << args[0];
+    EXPECT_EQ(count(wrong.errors(), "usage: tour "), 1) << wrong.errors();
+  }
+  // Under the real keys, a scene whose key is in use does not start.
+  ASSERT_GE(semget(1234, 1, IPC_CREAT | 0600), 0);
+  ASSERT_GE(shmget(10, 20, IPC_CREAT | 0600), 0);
+  Process busy("tour", {.io = Io::Pipes, .args = {"--real-keys", "semaphores", "segment"}});
+  EXPECT_EQ(busy.wait_exit(kScene).status, 3);
+  EXPECT_EQ(count(busy.output(), "skipped: a semaphore set under key 1234 exists"), 1);
+  EXPECT_EQ(count(busy.output(), "skipped: a segment under key 10 exists"), 1) << busy.output();
+  // A picture it cannot write fails the tour.
+  ASSERT_EQ(mkdir("drawn", 0755), 0);
+  ASSERT_EQ(mkdir("drawn/index.html", 0755), 0);
+  Process unwritten("tour", drawing("fork"));
+  EXPECT_EQ(unwritten.wait_exit(kScene).status, 1);
+  EXPECT_EQ(unwritten.errors(), "tour: cannot write drawn/index.html\n");
 }
 
 TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
