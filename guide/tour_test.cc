@@ -144,6 +144,8 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   ASSERT_GE(shmget(10, 20, IPC_CREAT | 0600), 0);
   Process busy("tour", {.io = Io::Pipes, .args = {"--real-keys", "semaphores", "segment"}});
   EXPECT_EQ(busy.wait_exit(kScene).status, 3);
+  EXPECT_EQ(busy.output().rfind("Scenes use the host's real keys; they remove what they make.\n", 0),
+            0u);
   EXPECT_EQ(count(busy.output(), "skipped: a semaphore set under key 1234 exists"), 1);
   EXPECT_EQ(count(busy.output(), "skipped: a segment under key 10 exists"), 1) << busy.output();
   // A picture it cannot write fails the tour.
@@ -152,6 +154,23 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   Process unwritten("tour", drawing("fork"));
   EXPECT_EQ(unwritten.wait_exit(kScene).status, 1);
   EXPECT_EQ(unwritten.errors(), "tour: cannot write drawn/index.html\n");
+}
+
+// Colour only on a terminal, and not there under NO_COLOR or TERM=dumb.
+TEST_F(TourTest, ColoursOnlyWhereColourIsWelcome) {
+  setenv("TERM", "xterm", 1);
+  auto coloured = [](Io io) {
+    Process tour("tour", {.io = io, .args = {"fork"}});
+    EXPECT_EQ(tour.wait_exit(kScene).status, 0);
+    return count(tour.output(), "\033[") > 0;
+  };
+  EXPECT_TRUE(coloured(Io::Terminal));
+  EXPECT_FALSE(coloured(Io::Pipes));
+  setenv("NO_COLOR", "1", 1);
+  EXPECT_FALSE(coloured(Io::Terminal));
+  unsetenv("NO_COLOR");
+  setenv("TERM", "dumb", 1);
+  EXPECT_FALSE(coloured(Io::Terminal));
 }
 
 TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
