@@ -111,14 +111,18 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
   auto answered = of_class(pipes, "fifo", "data-text", "pipechat");
   ASSERT_FALSE(answered.empty());
   EXPECT_EQ(answered[0].attributes["data-name"], "clififo") << "the client reads clififo";
+  EXPECT_LT(of_class(pipes, "fifo", "data-name", "srvfifo").size(), 10u) << "a box per change";
+  EXPECT_EQ(count(contents("drawn/pipes.svg"), ">pid 0<"), 0) << "the person has no pid";
 
   auto segment = picture("segment");
   EXPECT_EQ(of_class(segment, "segment", "data-text", "tolvane").size(), 1u);
   EXPECT_EQ(of_class(segment, "segment", "data-text", "Aloha").size(), 1u);
-  size_t ticks = std::count_if(segment.begin(), segment.end(), [](const Element& e) {
-    return e.name == "text" && e.text.size() > 2 && e.text.ends_with(" s") && isdigit(e.text[0]);
-  });
-  EXPECT_TRUE(ticks >= 4 && ticks <= 16) << ticks << " seconds marked on the axis";
+  std::vector<std::string> ticks;
+  for (auto& e : segment)
+    if (e.name == "text" && e.text.size() > 2 && e.text.ends_with(" s") && isdigit(e.text[0]))
+      ticks.push_back(e.text);
+  EXPECT_TRUE(ticks.size() >= 4 && ticks.size() <= 16) << ticks.size() << " seconds on the axis";
+  EXPECT_EQ(ticks.at(0), "0 s") << "the axis starts with the scene";
 }
 
 // The scenes not drawn above: each checks what its programs show.
