@@ -84,5 +84,19 @@ TEST_F(SlatewatchTest, ShippedClientAnswersIt) {
   EXPECT_EQ(server.output(), "Apricot\n");
 }
 
+TEST_F(SlatewatchTest, ShippedClientRefusesWhatItCannotUse) {
+  for (auto answer : {"aloha", "Abcdefghijklmnopqrst"}) {
+    Process client("slatewatch-client", {.args = {answer}});
+    EXPECT_EQ(client.wait_exit().status, 2) << answer;
+    EXPECT_TRUE(client.errors().starts_with("usage: slatewatch-client [ANSWER]\n"));
+  }
+  require_root();
+  ASSERT_GE(shmget(kKey, 20, IPC_CREAT | 0600), 0);  // root's alone
+  Process client("slatewatch-client", {.unprivileged = true});
+  EXPECT_EQ(client.wait_exit().status, 1);
+  EXPECT_EQ(client.errors(), "slatewatch-client: shmat: Permission denied\n");
+  EXPECT_EQ(client.output(), "");
+}
+
 }  // namespace
 }  // namespace kit
