@@ -96,5 +96,17 @@ TEST_F(GatewaitTest, SetWithoutAccessIsReportedAtStartUp) {
   EXPECT_EQ(waiter.errors(), "sem open failed\n: Permission denied\n");
 }
 
+TEST_F(GatewaitTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
+  Process waiter("gatewait", {.io = Io::Pipes});
+  ASSERT_TRUE(waiters_are(1));
+  int id = semaphore(kKey)->id;
+  ASSERT_EQ(mysem_post(id), 0);
+  ASSERT_TRUE(eventually([&] { return semctl(id, 0, GETPID) == waiter.pid(); })) << "taken";
+  ASSERT_TRUE(waiters_are(1));
+  waiter.signal(SIGINT);
+  EXPECT_EQ(waiter.wait_exit().signal, SIGINT);
+  EXPECT_EQ(waiter.output(), "");
+}
+
 }  // namespace
 }  // namespace kit

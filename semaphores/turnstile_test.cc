@@ -120,5 +120,13 @@ TEST_F(TurnstileTest, CopyInterruptedWhileHoldingTheLockGivesItBack) {
   EXPECT_TRUE(semaphore_is(1, 0));
 }
 
+TEST_F(TurnstileTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
+  Copy copy({.io = Io::Pipes});
+  ASSERT_TRUE(copy.process.wait_call("read")) << "holding the lock, waiting for Enter";
+  copy.process.signal(SIGINT);
+  EXPECT_EQ(copy.process.wait_exit().signal, SIGINT);
+  EXPECT_EQ(copy.process.output(), "");
+}
+
 }  // namespace
 }  // namespace kit
