@@ -191,6 +191,14 @@ TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
   auto svg = picture("semaphores");
   EXPECT_EQ(of_class(svg, "failure").size(), 1u);
   EXPECT_EQ(of_class(svg, "end", "data-lane", "gatewait").size(), 1u);
+
+  // A kit without its fork: the scene shows why it could not start.
+  setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+  Process missing(tour_path, {.io = Io::Pipes, .args = {"fork"}});
+  unsetenv("IPC_KIT_BIN");
+  EXPECT_EQ(missing.wait_exit(kScene).status, 1);
+  EXPECT_EQ(count(missing.output(), "/bin/fork: No such file or directory\n"), 1)
+      << missing.output();
 }
 
 TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {
