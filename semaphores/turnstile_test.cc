@@ -111,18 +111,32 @@ TEST_F(TurnstileTest, AfterAnotherCopyRemovesTheSetTurnsReportFailures) {
   EXPECT_EQ(survivor.process.output(), expected + "Failed to delete the semaphore\n");
 }
 
-TEST_F(TurnstileTest, CopyInterruptedWhileHoldingTheLockGivesItBack) {
-  Copy copy;
-  ASSERT_TRUE(copy.got(1));
+// Interrupted holding the lock or resting between turns, a copy leaves the
+// lock free: the kernel undoes exactly what it still held.
+TEST_F(TurnstileTest, CopyInterruptedLeavesTheLockFree) {
+  Copy holding;
+  ASSERT_TRUE(holding.got(1));
   ASSERT_TRUE(semaphore_is(0, 0));
-  copy.process.signal(SIGINT);
-  EXPECT_EQ(copy.process.wait_exit().signal, SIGINT);
+  holding.process.signal(SIGINT);
+  EXPECT_EQ(holding.process.wait_exit().signal, SIGINT);
   EXPECT_TRUE(semaphore_is(1, 0));
+
+  Copy resting;
+  ASSERT_TRUE(resting.got(1));
+  resting.process.type("\n");
+  ASSERT_TRUE(resting.released(1));
+  ASSERT_TRUE(resting.process.wait_call("nanosleep"));
+  resting.process.signal(SIGINT);
+  EXPECT_EQ(resting.process.wait_exit().signal, SIGINT);
+  EXPECT_TRUE(semaphore_is(1, 0)) << "free, not freed twice";
 }
 
 TEST_F(TurnstileTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
   Copy copy({.io = Io::Pipes});
   ASSERT_TRUE(copy.process.wait_call("read")) << "holding the lock, waiting for Enter";
+  copy.process.type("\n");
+  ASSERT_TRUE(copy.process.wait_call("nanosleep")) << "released, resting";
+  ASSERT_TRUE(copy.process.wait_call("read")) << "its second turn";
   copy.process.signal(SIGINT);
   EXPECT_EQ(copy.process.wait_exit().signal, SIGINT);
   EXPECT_EQ(copy.process.output(), "");
