@@ -215,6 +215,10 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
   EXPECT_EQ(list.wait_exit(5s).status, 0);
   for (auto name : {"  gatewait ", "  pipechat-server ", "  pause ", "  tour "})
     EXPECT_EQ(count(list.output(), name), 1) << list.output();
+  EXPECT_EQ(count(list.output(), "\n  slatewatch-client  answer slatewatch through the shared "
+                                 "segment\n"),
+            1);
+  EXPECT_TRUE(list.output().ends_with("\nEach has a manual page: man ipc-kit-PROGRAM.\n"));
   Process fork("ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
   EXPECT_EQ(fork.wait_exit(5s).status, 0);
   EXPECT_EQ(count(fork.output(), "this is first step\n"), 2) << "fork's own lines, into a pipe";
