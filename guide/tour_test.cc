@@ -239,6 +239,8 @@ TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
     EXPECT_EQ(wrong.output(), "") << name;
     EXPECT_EQ(count(wrong.errors(), "usage: "), 1) << name << ": " << wrong.errors();
   }
+  Process never("ipcwatch", {.io = Io::Pipes, .args = {"--record", "x.svg", "--for", "0"}});
+  EXPECT_EQ(never.wait_exit().status, 2) << "a recording must last";
 }
 
 }  // namespace

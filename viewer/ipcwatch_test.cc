@@ -38,6 +38,7 @@ TEST_F(IpcwatchTest, ShowsAbsentObjectsPlainly) {
   EXPECT_EQ(count(shown, "Semaphore set, key 1234 (0x000004d2)\n  absent\n"), 1) << shown;
   EXPECT_EQ(count(shown, "Shared segment, key 10 (0x0000000a)\n  absent\n"), 1);
   EXPECT_EQ(count(shown, "  srvfifo  absent\n  clififo  absent\n"), 1);
+  EXPECT_EQ(count(shown, "could not"), 0) << "root sees every process";
 }
 
 TEST_F(IpcwatchTest, ShowsTheValueAndWhoWaits) {
@@ -65,6 +66,8 @@ TEST_F(IpcwatchTest, LiveViewRedrawsASetRemovedMeanwhile) {
   EXPECT_EQ(count(view.output(), "\033[1;33mabsent"), 1);
   view.signal(SIGINT);
   EXPECT_EQ(view.wait_exit().status, 0);
+  EXPECT_TRUE(view.output().starts_with("\033[?25l")) << "no cursor blinking over the values";
+  EXPECT_TRUE(view.output().ends_with("\033[?25h\n")) << "and the cursor back at the end";
 }
 
 TEST_F(IpcwatchTest, ShowsTheSegmentsBytesAndTheAnswerFlag) {
@@ -187,8 +190,10 @@ TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {
   require_root();
   ASSERT_EQ(mkfifo("srvfifo", 0666), 0);
   int reader = open("srvfifo", O_RDONLY | O_NONBLOCK);
-  std::string shown = snapshot({"fifo"}, {.unprivileged = true});
+  ASSERT_GE(shmget(kSegmentKey, 20, IPC_CREAT | 0600), 0);
+  std::string shown = snapshot({"fifo", "shm"}, {.unprivileged = true});
   EXPECT_EQ(count(shown, "could not be looked at for lack of permission"), 1) << shown;
+  EXPECT_EQ(count(shown, "present, but not open to you (Permission denied)\n"), 1) << shown;
   close(reader);
 }
 
