@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "harness.h"
@@ -266,6 +267,26 @@ TEST_F(IpcwatchTest, SaysSoWhenItRunsOutOfDescriptors) {
     EXPECT_EQ(count(shown, "(ended)"), 0) << shown;
   }
   close(reader);
+}
+
+// Left running, it keeps no descriptor of what it looked at: here five
+// waiters come and go, each named, so each is looked at in its memory.
+TEST_F(IpcwatchTest, LiveViewKeepsItsDescriptorsFew) {
+  Process first("gatewait");
+  ASSERT_TRUE(waiting_for_semaphore(1));
+  Process view("ipcwatch", {.args = {"sem"}});
+  ASSERT_TRUE(view.wait_for("waiting for it to rise 1"));
+  auto descriptors = [&] {
+    auto folder = "/proc/" + std::to_string(view.pid()) + "/fd";
+    return std::distance(std::filesystem::directory_iterator(folder),
+                         std::filesystem::directory_iterator());
+  };
+  auto before = descriptors();
+  for (int i = 0; i < 5; i++) {
+    Process waiter("gatewait");
+    ASSERT_TRUE(view.wait_for(std::to_string(waiter.pid()) + " (gatewait), in semop"));
+  }
+  EXPECT_EQ(descriptors(), before);
 }
 
 }  // namespace
