@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -115,6 +118,22 @@ TEST_F(RecordingTest, ChangesNothingInTheObjects) {
   EXPECT_EQ(shm_after.shm_atime, shm_before.shm_atime);
   EXPECT_EQ(shm_after.shm_lpid, shm_before.shm_lpid);
   EXPECT_EQ(shm_after.shm_nattch, shm_before.shm_nattch);
+}
+
+TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
+  Process recorder("ipcwatch", recording("chat.svg", {"fifo"}));
+  ASSERT_TRUE(recorder.wait_for("  srvfifo: reading none, writing none\n"));
+  Process server("pipechat-server");
+  int client = open("srvfifo", O_WRONLY);  // as pipechat would
+  std::string reader = "pipechat-server " + std::to_string(server.pid());
+  ASSERT_TRUE(recorder.wait_for("  srvfifo: reading " + reader + ", writing viewer_test "));
+  auto svg = stop_and_read(recorder, "chat.svg");
+  close(client);
+  auto held = of_class(svg, "fifo", "data-name", "srvfifo");
+  EXPECT_TRUE(std::any_of(held.begin(), held.end(), [](const Element& box) {
+    return box.attributes.at("data-text").starts_with("pipechat-server");
+  }));
 }
 
 }  // namespace
