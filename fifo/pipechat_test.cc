@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -273,21 +274,30 @@ enum class Impostor { File, Symlink, Directory };
 constexpr Impostor kImpostors[] = {Impostor::File, Impostor::Symlink, Impostor::Directory};
 const std::string kImportant = "IMPORTANT DATA";
 
+int opens = -1;  // inotify, for whoever opens the impostor: never the programs
+
 // Puts an impostor under `name`; the file whose bytes must survive is "kept"
 // (a regular file under the name, or a symlink's target).
 void plant(const char* name, Impostor kind) {
+  opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (kind == Impostor::Directory) {
     ASSERT_EQ(mkdir(name, 0700), 0);
     ASSERT_EQ(mkdir("kept", 0700), 0);
+    ASSERT_GE(inotify_add_watch(opens, name, IN_OPEN), 0);
     return;
   }
   std::ofstream("kept") << kImportant;
   // A regular file under the name is "kept" itself, under a second name.
   ASSERT_EQ(kind == Impostor::Symlink ? symlink("kept", name) : link("kept", name), 0);
+  ASSERT_GE(inotify_add_watch(opens, "kept", IN_OPEN), 0);
 }
 
-// The impostor's bytes are as planted; then it is cleared for the next one.
+// The impostor was never opened, and its bytes are as planted; then it is
+// cleared for the next one.
 void expect_untouched_and_clear(const char* name) {
+  std::array<char, 256> events;
+  EXPECT_LT(read(opens, events.data(), events.size()), 0) << name << " was opened";
+  close(opens);
   struct stat kept;
   ASSERT_EQ(stat("kept", &kept), 0);
   if (!S_ISDIR(kept.st_mode)) {
@@ -332,6 +342,14 @@ TEST_F(PipechatTest, ServerReadsAndWritesNothingButFifos) {
     EXPECT_EQ(late.errors(), "pipechat-server: clififo is not a named pipe\n");
     expect_untouched_and_clear("clififo");
   }
+}
+
+TEST_F(PipechatTest, ServerSaysWhyItCannotOpenItsFifo) {
+  require_root();
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);  // root's alone
+  Process server("pipechat-server", {.unprivileged = true});
+  EXPECT_EQ(server.wait_exit().status, 1);
+  EXPECT_EQ(server.errors(), "pipechat-server: open srvfifo: Permission denied\n");
 }
 
 TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
