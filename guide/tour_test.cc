@@ -35,6 +35,12 @@ std::vector<Element> picture(const std::string& scene) {
 TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   Process tour("tour", drawing("semaphores"));
   ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  // Printed as it happened: the waiter let through between the two keys.
+  std::string printed = tour.output();
+  size_t typed = printed.find("-- types Enter into gatepost\n");
+  size_t through = printed.find("gatewait          | I got semaphore\n");
+  size_t more = printed.find("-- types a, b and Enter");
+  EXPECT_TRUE(typed < through && through < more && more != std::string::npos) << printed;
   auto svg = picture("semaphores");
   EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatewait").size(), 1u);
   EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
