@@ -135,7 +135,10 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
 TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
   Process tour("tour", {.io = Io::Pipes, .args = {"fork", "pause", "catcher", "mean"}});
   EXPECT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
-  EXPECT_EQ(count(tour.output(), "tour: 4 scenes played in "), 1) << tour.output();
+  std::string printed = tour.output();
+  EXPECT_TRUE(printed.starts_with("Scenes run in a private IPC namespace")) << printed;
+  EXPECT_EQ(count(printed, "tour: 4 scenes played in "), 1) << printed;
+  EXPECT_TRUE(printed.ends_with(" s\n"));
 }
 
 // What the tour says when it is asked wrongly, or cannot do what it is asked.
@@ -144,10 +147,12 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   EXPECT_EQ(list.wait_exit().status, 0);
   EXPECT_EQ(count(list.output(), "\n"), 8u);
   EXPECT_EQ(list.output().rfind("semaphores  gatewait blocks", 0), 0u) << list.output();
-  for (auto args : {std::vector<std::string>{"nosuch"}, {"--draw"}}) {
-    Process wrong("tour", {.io = Io::Pipes, .args = args});
-    EXPECT_EQ(wrong.wait_exit().status, 2) << args[0];
+  for (auto [arg, said] : {std::pair{"nosuch", "tour: no scene named 'nosuch'"},
+                           {"--draw", "tour: unknown option '--draw'"}}) {
+    Process wrong("tour", {.io = Io::Pipes, .args = {arg}});
+    EXPECT_EQ(wrong.wait_exit().status, 2) << arg;
     EXPECT_EQ(count(wrong.errors(), "usage: tour "), 1) << wrong.errors();
+    EXPECT_EQ(count(wrong.errors(), said), 1) << wrong.errors();
   }
   // Under the real keys, a scene whose key is in use does not start.
   ASSERT_GE(semget(1234, 1, IPC_CREAT | 0600), 0);
