@@ -134,6 +134,7 @@ TEST_F(TurnstileTest, CopyInterruptedLeavesTheLockFree) {
 TEST_F(TurnstileTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
   Copy copy({.io = Io::Pipes});
   ASSERT_TRUE(copy.process.wait_call("read")) << "holding the lock, waiting for Enter";
+  EXPECT_EQ(semaphore(kKey)->mode, 0666u) << "the set it made is open to all";
   copy.process.type("\n");
   ASSERT_TRUE(copy.process.wait_call("nanosleep")) << "released, resting";
   ASSERT_TRUE(copy.process.wait_call("read")) << "its second turn";
