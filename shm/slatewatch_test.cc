@@ -57,9 +57,9 @@ TEST_F(SlatewatchTest, AnswerWithoutANulEndsAtTheSegmentsEnd) {
   Process server("slatewatch");
   ASSERT_TRUE(slate_begins_with(kText));
   std::string full = "A" + std::string(19, 'z');
-  answer(full);
+  answer(full + "!");  // one byte past the segment, in the rest of its page
   EXPECT_EQ(server.wait_exit().status, 0);
-  EXPECT_EQ(server.output(), full + "\n");
+  EXPECT_EQ(server.output(), full + "\n") << "nothing from beyond the segment";
 }
 
 TEST_F(SlatewatchTest, SegmentTooSmallUnderTheKeyIsRefused) {
