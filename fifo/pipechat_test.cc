@@ -267,6 +267,7 @@ TEST_F(PipechatTest, WithStandardOutputClosedOnlyTheMessagesGoOut) {
   server.reply(bytes("HI\0", 3));
   EXPECT_EQ(client.wait_exit().status, 0);
   EXPECT_TRUE(server.ended_quietly()) << "its own lines went into srvfifo";
+  EXPECT_EQ(client.output(), "") << "nor anywhere else";
 }
 
 // Whatever may stand under a FIFO's name by accident or by attack.
