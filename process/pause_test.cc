@@ -19,6 +19,9 @@ TEST_F(PauseTest, OnlyATerminatingSignalEndsIt) {
   EXPECT_TRUE(sleeper.wait_state('S'));
   EXPECT_EQ(sleeper.output(200ms), "Before pause\n");
   EXPECT_TRUE(sleeper.wait_state('S')) << "still suspended";
+  Ending none = sleeper.wait_exit(100ms);
+  EXPECT_FALSE(none.exited || none.signal) << "not ended, so no status";
+  EXPECT_EQ(none.status, -1);
 
   sleeper.signal(SIGINT);
   EXPECT_EQ(sleeper.wait_exit().signal, SIGINT);
