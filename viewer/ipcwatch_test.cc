@@ -81,7 +81,9 @@ TEST_F(IpcwatchTest, ShowsTheSegmentsBytesAndTheAnswerFlag) {
   EXPECT_EQ(count(shown, "  text  tolvane\\0\\0"), 1) << shown;
   EXPECT_EQ(count(shown, "  hex   74 6f 6c 76 61 6e 65 00 00"), 1);
   EXPECT_EQ(count(shown, "answer flag: no answer yet"), 1);
-  EXPECT_EQ(count(shown, "created by " + std::to_string(server.pid()) + " (slatewatch)"), 1);
+  EXPECT_EQ(count(shown, "  created by " + std::to_string(server.pid()) +
+                             " (slatewatch); last attach or detach by "),
+            1);
 
   Process client("slatewatch-client");
   ASSERT_EQ(client.wait_exit().status, 0);
