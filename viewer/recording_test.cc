@@ -63,7 +63,9 @@ TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
   EXPECT_TRUE(std::any_of(asleep, states.end(), [](const Element& s) {
     return s.attributes.at("data-state") == "running";
   })) << "let through by a post";
-  EXPECT_EQ(of_class(svg, "end", "data-lane", "gatewait").size(), 1u);
+  auto ends = of_class(svg, "end", "data-lane", "gatewait");
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].attributes["data-how"], "SIGINT") << "read from its zombie";
 
   auto values = of_class(svg, "semaphore", "data-present", "yes");
   ASSERT_FALSE(values.empty());
