@@ -213,19 +213,24 @@ void Scene::sweep(bool all) {
     bool error;
   };
   std::vector<Arrival> batch;
-  for (auto& actor : actors_) {
-    // Reading a terminal's other side first pushes out what the program has
-    // written to it, so each sweep sees all that was written before it.
-    std::string out = actor.process.output();
-    std::string err = actor.process.errors();
-    for (auto [text, seen, error] :
-         {std::tuple{&out, &actor.seen_out, false}, std::tuple{&err, &actor.seen_err, true}}) {
-      while (*seen < text->size()) {
-        size_t end = text->find('\n', *seen);
-        if (end == std::string::npos && !all) break;
-        size_t stop = end == std::string::npos ? text->size() : end;
-        batch.push_back({&actor, text->substr(*seen, stop - *seen), error});
-        *seen = stop + (end == std::string::npos ? 0 : 1);
+  // Twice over the programs: a line read from a later program may have been
+  // let through by an earlier one's line written after that one was read,
+  // and the second pass brings that line into the same batch.
+  for (int pass = 0; pass < 2; pass++) {
+    for (auto& actor : actors_) {
+      // Reading a terminal's other side first pushes out what the program has
+      // written to it, so each sweep sees all that was written before it.
+      std::string out = actor.process.output();
+      std::string err = actor.process.errors();
+      for (auto [text, seen, error] :
+           {std::tuple{&out, &actor.seen_out, false}, std::tuple{&err, &actor.seen_err, true}}) {
+        while (*seen < text->size()) {
+          size_t end = text->find('\n', *seen);
+          if (end == std::string::npos && !all) break;
+          size_t stop = end == std::string::npos ? text->size() : end;
+          batch.push_back({&actor, text->substr(*seen, stop - *seen), error});
+          *seen = stop + (end == std::string::npos ? 0 : 1);
+        }
       }
     }
   }
@@ -234,8 +239,9 @@ void Scene::sweep(bool all) {
   // have been let through by another's operation on it, so its lines come
   // after the others'; otherwise they keep the order the programs started
   // in, which is as true as any for lines printed concurrently.
-  std::stable_partition(batch.begin(), batch.end(),
-                        [](const Arrival& a) { return !a.actor->held; });
+  std::stable_sort(batch.begin(), batch.end(), [](const Arrival& a, const Arrival& b) {
+    return std::pair{a.actor->held, a.actor->lane} < std::pair{b.actor->held, b.actor->lane};
+  });
   for (auto& arrival : batch) arrival.actor->held = false;
   for (auto& arrival : batch) {
     Actor& actor = *arrival.actor;
