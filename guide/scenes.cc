@@ -210,8 +210,10 @@ void mean(Scene& scene) {
     scene.narrate("builds means.c against the installed library, found by pkg-config");
   }
   std::string libdir = prefix + "/" KIT_INSTALL_LIBDIR;
-  std::string build = install + "export PKG_CONFIG_PATH=" + libdir + "/pkgconfig && cc -o means " +
-                      source + " $(pkg-config --cflags --libs averager) -Wl,-rpath," + libdir;
+  // A library built with the sanitizers needs them in the program too.
+  std::string build = install + "export PKG_CONFIG_PATH=" + libdir + "/pkgconfig && cc " +
+                      (install.empty() ? "" : KIT_CONSUMER_FLAGS) + " -o means " + source +
+                      " $(pkg-config --cflags --libs averager) -Wl,-rpath," + libdir;
   Actor& compiler = scene.start("cc", "/bin/sh", {.io = Io::Pipes, .args = {"-c", build}});
   compiler.process.end_input();
   if (scene.finish(compiler).status != 0) throw Misbehaved("means.c did not build");
