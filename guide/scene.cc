@@ -26,6 +26,7 @@ constexpr const char* kFifos[] = {"srvfifo", "clififo"};
 // A person's pause before each key or signal: long enough to see who blocks
 // and who runs, in the terminal and in the pictures.
 constexpr Duration kBeat = 250ms;
+constexpr size_t kPasses = 16;
 
 // The terminal's colours for the lanes, in the picture's order of hues.
 constexpr const char* kPalette[] = {"\033[36m", "\033[33m", "\033[35m", "\033[32m", "\033[34m"};
@@ -213,10 +214,14 @@ void Scene::sweep(bool all) {
     bool error;
   };
   std::vector<Arrival> batch;
-  // Twice over the programs: a line read from a later program may have been
-  // let through by an earlier one's line written after that one was read,
-  // and the second pass brings that line into the same batch.
-  for (int pass = 0; pass < 2; pass++) {
+  // Over the programs until a pass finds nothing new: a line read from one
+  // program may have been let through by another's line, written after that
+  // one was read; the next pass brings that line into the same batch, however
+  // late in a pass it came. The bound only keeps a chatty program from
+  // holding the sweep.
+  for (size_t pass = 0, found = 0; pass < kPasses && (pass == 0 || batch.size() > found);
+       pass++) {
+    found = batch.size();
     for (auto& actor : actors_) {
       // Reading a terminal's other side first pushes out what the program has
       // written to it, so each sweep sees all that was written before it.
