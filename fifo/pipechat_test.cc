@@ -226,7 +226,10 @@ TEST_F(PipechatTest, IntoAPipeItsLinesDieInTheBufferWithIt) {
   EXPECT_EQ(server.message(), bytes("hi\n", 4));
   server.reply(bytes("HI", 3));
   client.type("again\n");
-  EXPECT_EQ(server.message(), bytes("again\n", 7)) << "the first exchange is over";
+  EXPECT_EQ(server.message(), bytes("again\n", 7));
+  server.reply("");  // no response this time
+  client.type("more\n");
+  EXPECT_EQ(server.message(), bytes("more\n", 6)) << "both exchanges are over";
   client.signal(SIGINT);
   EXPECT_EQ(client.wait_exit().signal, SIGINT);
   EXPECT_EQ(client.output(), "");

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -37,6 +38,9 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
   // Printed as it happened: the waiter let through between the two keys.
   std::string printed = tour.output();
+  if (geteuid() == 0) {
+    EXPECT_EQ(count(printed, "  owner root  mode 0660\n"), 2) << printed;
+  }
   size_t typed = printed.find("-- types Enter into gatepost\n");
   size_t through = printed.find("gatewait          | I got semaphore\n");
   size_t more = printed.find("-- types a, b and Enter");
@@ -72,9 +76,13 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
 }
 
+// Under the real keys, which are this test's own: the free key is used,
+// and the set is gone after.
 TEST_F(TourTest, TurnstilePictureNeverShowsTheLockHeldTwice) {
-  Process tour("tour", drawing("turnstile"));
+  Process tour("tour", {.io = Io::Pipes, .args = {"--real-keys", "--draw", "drawn", "turnstile"}});
   ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  EXPECT_EQ(tour.output().rfind("Scenes use the host's real keys", 0), 0u);
+  EXPECT_LT(semget(1234, 0, 0), 0);
   auto svg = picture("turnstile");
   // Each copy's spans between a "got" line and its next "released" line,
   // as (moment, place in the record) pairs.
@@ -236,6 +244,12 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
   Process unknown("ipc-kit", {.io = Io::Pipes, .args = {"ls"}});
   EXPECT_EQ(unknown.wait_exit(5s).status, 2);
   EXPECT_EQ(count(unknown.errors(), "no program named 'ls'"), 1);
+  // Copied away from the programs, it says what it could not run.
+  ASSERT_EQ(mkdir("lone", 0755), 0);
+  std::filesystem::copy_file(program_path("ipc-kit"), "lone/ipc-kit");
+  Process lone(dir_ + "/lone/ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
+  EXPECT_EQ(lone.wait_exit(5s).status, 127);
+  EXPECT_EQ(lone.errors(), "ipc-kit: cannot run " + dir_ + "/lone/fork: No such file or directory\n");
 }
 
 // The programs that take options answer --help on standard output, and
@@ -252,6 +266,8 @@ TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
   }
   Process never("ipcwatch", {.io = Io::Pipes, .args = {"--record", "x.svg", "--for", "0"}});
   EXPECT_EQ(never.wait_exit().status, 2) << "a recording must last";
+  Process unnamed("ipcwatch", {.io = Io::Pipes, .args = {"--record"}});
+  EXPECT_EQ(unnamed.wait_exit().status, 2) << "a recording needs its file";
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the kit into a scratch prefix and checks that every file is
-# there, then runs the README's block for the averager library as it
-# stands, with HOME in the scratch folder and no LD_LIBRARY_PATH: the
-# program built by pkg-config against the shared library, against the
-# static one, and by CMake must each print the same means.
+# there and that the installed tour plays. Then runs the README's block for
+# the averager library as it stands, with HOME in the scratch folder and no
+# LD_LIBRARY_PATH: the program built by pkg-config against the shared
+# library, against the static one, and by CMake must each print the same
+# means.
 # Arguments: the build tree, the source tree.
 set -eu
 build=$1 source=$2
@@ -14,6 +15,10 @@ expected=$(printf 'mean(1, 2) = 1.5\nmean(-3, 3) = 0\nmean(1e+308, 1e+308) = 1e+
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 same_files "$(cd "$scratch/prefix" && find . ! -type d | sed 's|^\./||' | sort)"
+# The one command on the PATH plays the programs of its own prefix, and the
+# installed tour builds means.c against the installed library.
+(cd "$scratch" && "$scratch/prefix/bin/ipc-kit" tour mean >tour.txt 2>&1) ||
+  { cat "$scratch/tour.txt"; echo "the installed tour did not play"; exit 1; }
 
 block=$(awk '/check-install.sh runs this block/ {armed = 1; next}
              armed && /^```sh$/ {inside = 1; next}

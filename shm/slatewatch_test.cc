@@ -1,4 +1,5 @@
 #include <sys/ipc.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 
 #include <cstring>
@@ -68,6 +69,18 @@ TEST_F(SlatewatchTest, SegmentTooSmallUnderTheKeyIsRefused) {
   Ending ending = server.wait_exit();
   EXPECT_EQ(ending.status, 1);
   EXPECT_EQ(server.output(), "shmget");
+}
+
+TEST_F(SlatewatchTest, SegmentTooLargeToAttachIsRefused) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer cannot start within a small address space";
+#endif
+  // Found under the key, but larger than the address space it may use.
+  ASSERT_GE(shmget(kKey, 1ul << 30, IPC_CREAT | 0666), 0);
+  Process server("slatewatch", {.limits = {{RLIMIT_AS, 256ul << 20}}});
+  Ending ending = server.wait_exit();
+  EXPECT_EQ(ending.status, 1);
+  EXPECT_EQ(server.output(), "shmat");
 }
 
 TEST_F(SlatewatchTest, ShippedClientAnswersIt) {

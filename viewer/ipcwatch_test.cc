@@ -3,10 +3,12 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "harness.h"
@@ -87,8 +89,15 @@ TEST_F(IpcwatchTest, ShowsTheSegmentsBytesAndTheAnswerFlag) {
 
   Process client("slatewatch-client");
   ASSERT_EQ(client.wait_exit().status, 0);
-  // Held attached here, so that its bytes can be read once slatewatch is gone.
-  void* held = shmat(segment(kSegmentKey)->id, nullptr, SHM_RDONLY);
+  // Held attached here, so that its bytes can be read once slatewatch is
+  // gone; then attached and detached by another, now gone too, so that
+  // only a walk of all processes finds who holds it.
+  ASSERT_EQ(server.wait_exit().status, 0);
+  int id = segment(kSegmentKey)->id;
+  void* held = shmat(id, nullptr, SHM_RDONLY);
+  pid_t passer = fork();
+  if (passer == 0) _exit(shmdt(shmat(id, nullptr, SHM_RDONLY)));
+  ASSERT_EQ(waitpid(passer, nullptr, 0), passer);
   shown = snapshot({"shm"});
   shmdt(held);
   EXPECT_EQ(count(shown, "  text  Aloha\\0"), 1) << shown;
@@ -106,6 +115,15 @@ TEST_F(IpcwatchTest, ShowsWhoHasEachFifoOpen) {
       " (pipechat-server) blocked in read  writing: " + std::to_string(client.pid()) +
       " (pipechat) holding\n";
   EXPECT_EQ(count(shown, expected), 1) << shown;
+  // A program caught running, in no call at all, only holds what it has
+  // open, even as its standard input.
+  Process busy("/bin/sh", {.io = Io::Pipes, .args = {"-c", "exec 0<>srvfifo; while :; do :; done"}});
+  EXPECT_TRUE(eventually([&] {
+    std::string name;  // the shell's own, once it runs
+    std::ifstream("/proc/" + std::to_string(busy.pid()) + "/comm") >> name;
+    std::string held = std::to_string(busy.pid()) + " (" + name + ") holding";
+    return count(shown = snapshot({"fifo"}), held) == 2;
+  })) << shown;
 }
 
 std::string waits(const Process& waiter) {
@@ -183,10 +201,15 @@ TEST_F(IpcwatchTest, AFifoOpenedLaterShowsWithoutAPeriodicWalk) {
   int reader = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   std::string us = "reading: " + std::to_string(getpid()) + " (";
   EXPECT_TRUE(eventually([&] { return count(last_frame(view), us) == 1; }, 2s));
+  // One made after the view started is watched as well.
+  ASSERT_EQ(mkfifo("clififo", 0600), 0);
+  int later = open("clififo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_TRUE(eventually([&] { return count(last_frame(view), us) == 2; }, 2s));
   view.signal(SIGINT);
   EXPECT_EQ(view.wait_exit().status, 0);
   EXPECT_EQ(count(view.errors(), ", 1 of them periodic"), 1) << view.errors();
   close(reader);
+  close(later);
 }
 
 TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {
