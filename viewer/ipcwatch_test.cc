@@ -201,15 +201,19 @@ TEST_F(IpcwatchTest, AFifoOpenedLaterShowsWithoutAPeriodicWalk) {
   int reader = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   std::string us = "reading: " + std::to_string(getpid()) + " (";
   EXPECT_TRUE(eventually([&] { return count(last_frame(view), us) == 1; }, 2s));
-  // One made after the view started is watched as well.
+  // One made after the view started is watched as well: its opens show.
   ASSERT_EQ(mkfifo("clififo", 0600), 0);
   int later = open("clififo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   EXPECT_TRUE(eventually([&] { return count(last_frame(view), us) == 2; }, 2s));
+  int writer = open("clififo", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  std::string writing = "writing: " + std::to_string(getpid()) + " (";
+  EXPECT_TRUE(eventually([&] { return count(last_frame(view), writing) == 1; }, 2s));
   view.signal(SIGINT);
   EXPECT_EQ(view.wait_exit().status, 0);
   EXPECT_EQ(count(view.errors(), ", 1 of them periodic"), 1) << view.errors();
   close(reader);
   close(later);
+  close(writer);
 }
 
 TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {
