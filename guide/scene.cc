@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#include "relations.h"
 
 namespace kit {
 
@@ -63,6 +67,19 @@ std::string how_it_ended(const Ending& ending) {
                        : std::string("SIG") + sigabbrev_np(ending.signal);
 }
 
+// Whether `pid` holds `sig` back now (blocked by its mask, as while its
+// handler for it runs), so that the signal waits to be delivered.
+bool blocks(pid_t pid, int sig) {
+  FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+  if (!status) return false;
+  std::array<char, 256> line;
+  unsigned long long mask = 0;
+  while (fgets(line.data(), line.size(), status))
+    if (sscanf(line.data(), "SigBlk: %llx", &mask) == 1) break;
+  fclose(status);
+  return (mask >> (sig - 1)) & 1;
+}
+
 std::string signal_label(int sig) {
   if (sig == SIGINT) return "Ctrl-C";
   if (sig == SIGILL) return "kill -4";
@@ -71,7 +88,14 @@ std::string signal_label(int sig) {
 
 }  // namespace
 
-Scene::Scene(Record& record) : record_(record) { look_at_object(); }
+Scene::Scene(Record& record, Tracer* tracer) : record_(record), tracer_(tracer) {
+  record_.traced = tracer != nullptr;
+  record_.note = tracer ? "Traced call by call from each program's exec, and sampled from /proc "
+                          "for the states and the object."
+                        : "Sampled from /proc every few milliseconds (--sampled): the states "
+                          "only; what passes between the programs is not drawn.";
+  look_at_object();
+}
 
 Scene::~Scene() { record_.end = now(); }
 
@@ -107,13 +131,23 @@ void Scene::add(Event event) {
 }
 
 Actor& Scene::start(std::string label, std::string_view program, Options options) {
+  absorb();
+  options.launcher = tracer_;
   int lane = static_cast<int>(record_.lanes.size());
+  bool piped = options.io == Io::Pipes;
   auto& actor = actors_.emplace_back(lane, program, std::move(options));
-  record_.lanes.push_back(
-      {label, actor.process.pid(), lane % static_cast<int>(std::size(kPalette))});
+  record_.lanes.push_back({label, actor.process.pid(),
+                           lane % static_cast<int>(std::size(kPalette)), -1,
+                           piped});
   add({.what = Happening::Note, .lane = lane, .text = "starts " + label});
   actor.last = Look{'R', "", ""};
   add({.what = Happening::State, .lane = lane, .state = 'R'});
+  if (tracer_ && !tracer_->traced(actor.process.pid())) {
+    // Refused (another tracer holds us, or a policy forbids it): sampled.
+    record_.traced = false;
+    record_.note = "Sampled from /proc, not traced (" + tracer_->refusal() +
+                   "): the operations between the programs are not drawn.";
+  }
   return actor;
 }
 
@@ -137,7 +171,9 @@ void Scene::send(Actor& actor, int sig, const std::string& said) {
   add({.what = Happening::Signal,
        .lane = actor.lane,
        .text = signal_label(sig),
-       .narration = said});
+       .narration = said,
+       .value = sig,
+       .blocked = blocks(actor.process.pid(), sig)});
   if (!actor.process.signal(sig)) throw Misbehaved(label(actor) + " is gone");
 }
 
@@ -263,12 +299,19 @@ void Scene::sweep(bool all) {
 }
 
 void Scene::look() {
+  absorb();
   for (auto& actor : actors_) {
     if (!actor.last) continue;
     auto seen = look_at(actor.process.pid());
     if (!seen || seen->state == 'Z' || seen->state == 'X') {
       ended(actor);
       continue;
+    }
+    // Traced, a program shows 't' both stopped and at each of the tracer's
+    // stops; only the tracer knows which, and it reports stops itself.
+    if (seen->state == 't') {
+      if (!tracer_ || !tracer_->stopped(actor.process.pid())) continue;
+      seen->state = 'T';
     }
     if (seen->state == 'D') seen->state = 'S';
     if (seen->state != 'S') seen->call.clear(), seen->target.clear();
@@ -284,6 +327,145 @@ void Scene::look() {
          .target = seen->target});
   }
   look_at_object();
+}
+
+double Scene::moment(std::chrono::steady_clock::time_point at) const {
+  return std::chrono::duration<double>(at - start_).count();
+}
+
+int Scene::lane_of(pid_t pid) const {
+  for (size_t lane = 0; lane < record_.lanes.size(); lane++)
+    if (record_.lanes[lane].pid == pid) return static_cast<int>(lane);
+  return -1;
+}
+
+namespace {
+
+std::string signed_change(long change) {
+  return change == 0 ? "wait for 0" : (change > 0 ? "+" : "\u2212") + std::to_string(labs(change));
+}
+
+// What a traced call asks, as a reader says it; "" for a call not drawn.
+std::string what_it_asks(const Traced& call) {
+  if (call.call == "semop") return signed_change(call.detail[1]);
+  if (call.call == "semctl") {
+    if (call.detail[0] == SETVAL) return "SETVAL " + std::to_string(call.detail[1]);
+    if (call.detail[0] == IPC_RMID) return "IPC_RMID";
+    return "";
+  }
+  if (call.call == "semget" || call.call == "shmget")
+    return "key " + std::to_string(call.detail[0]);
+  if (call.call == "open") {
+    int mode = static_cast<int>(call.detail[0]) & O_ACCMODE;
+    return call.target + (mode == O_WRONLY ? " for writing" : mode == O_RDWR ? " both ways" : " for reading");
+  }
+  if (call.call == "mkfifo") return call.target;
+  if (call.call == "read" || call.call == "write") return in_quotes(call.bytes);
+  if (call.call == "nanosleep") return std::to_string(call.detail[0]) + " s";
+  if (call.call == "kill")
+    return std::string("SIG") + (sigabbrev_np(static_cast<int>(call.detail[1])) ?: "?") + " to " +
+           std::to_string(call.detail[0]);
+  return call.call == "execve" ? call.bytes : call.call;
+}
+
+}  // namespace
+
+// Takes in what the tracer saw since the last look: each call as an event of
+// its own, finished in place when it returns.
+void Scene::absorb() {
+  if (!tracer_) return;
+  std::vector<Traced> news = std::exchange(unplaced_, {});
+  for (auto& traced : tracer_->take()) news.push_back(std::move(traced));
+  // Forks first: a child may report before its parent's fork does.
+  std::stable_partition(news.begin(), news.end(),
+                        [](const Traced& t) { return t.kind == Traced::Fork; });
+  for (auto& traced : news) {
+    int lane = lane_of(traced.pid);
+    if (lane < 0) {
+      // A child whose fork is still to come; dropped once the scene is over.
+      if (unplaced_.size() < 4096) unplaced_.push_back(std::move(traced));
+      continue;
+    }
+    double at = moment(traced.at);
+    Event event{.at = at, .lane = lane};
+    switch (traced.kind) {
+      case Traced::Call: {
+        auto known = calls_.find(traced.id);
+        if (known == calls_.end()) {
+          std::string asked = what_it_asks(traced);
+          if (asked.empty()) break;
+          event.what = Happening::Call;
+          event.call = traced.call;
+          event.target = traced.target;
+          event.text = asked;
+          event.amount = traced.call == "semop" ? traced.detail[1]
+                         : traced.call == "semctl" ? traced.detail[1]
+                                                   : traced.detail[0];
+          event.bytes = traced.bytes;
+          calls_[traced.id] = record_.events.size();
+          record_.events.push_back(std::move(event));
+          if (!traced.until) break;
+          known = calls_.find(traced.id);
+        }
+        if (!traced.until) break;
+        Event& call = record_.events[known->second];
+        call.until = moment(*traced.until);
+        call.cut = traced.cut;
+        call.value = traced.result < 0 ? -1 : static_cast<int>(traced.result);
+        if (traced.result < 0 && !traced.cut)
+          call.failed = strerrorname_np(static_cast<int>(-traced.result)) ?: "error";
+        if (call.call == "read") {
+          call.bytes = traced.bytes;
+          call.text = in_quotes(traced.bytes);
+        }
+        calls_.erase(known);
+        break;
+      }
+      case Traced::Delivery: {
+        int sender = lane_of(traced.peer);
+        record_.events.push_back({.at = at,
+                                  .what = Happening::Delivery,
+                                  .lane = lane,
+                                  .text = std::string("SIG") + (sigabbrev_np(traced.signal) ?: "?"),
+                                  .value = traced.signal,
+                                  .peer = sender,
+                                  .caught = traced.caught});
+        break;
+      }
+      case Traced::Stop:
+      case Traced::Continue:
+        record_.events.push_back({.at = at,
+                                  .what = Happening::State,
+                                  .lane = lane,
+                                  .state = traced.kind == Traced::Stop ? 'T' : 'R'});
+        for (auto& actor : actors_)
+          if (actor.lane == lane && actor.last)
+            actor.last = Look{record_.events.back().state, "", ""};
+        break;
+      case Traced::Fork: {
+        int child = static_cast<int>(record_.lanes.size());
+        record_.lanes.push_back({record_.lanes[lane].label + "'s child", traced.peer,
+                                 record_.lanes[lane].hue, lane, record_.lanes[lane].piped});
+        record_.events.push_back({.at = at, .what = Happening::Fork, .lane = lane, .peer = child});
+        record_.events.push_back({.at = at, .what = Happening::State, .lane = child, .state = 'R'});
+        break;
+      }
+      case Traced::Exit: {
+        // A program's own end comes from its runner; a child's from here.
+        bool actor = std::any_of(actors_.begin(), actors_.end(),
+                                 [&](const Actor& a) { return a.lane == lane; });
+        if (actor) break;
+        int status = traced.status;
+        record_.events.push_back(
+            {.at = at,
+             .what = Happening::End,
+             .lane = lane,
+             .text = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                       : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?")});
+        break;
+      }
+    }
+  }
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <list>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "process.h"
 #include "record.h"
+#include "tracer.h"
 
 namespace kit {
 
@@ -39,7 +41,8 @@ struct Actor {
 class Scene {
  public:
   // Records into `record`; looks at the kernel object named by record.object.
-  explicit Scene(Record& record);
+  // With `tracer`, its programs are followed call by call.
+  explicit Scene(Record& record, Tracer* tracer = nullptr);
   ~Scene();
 
   Actor& start(std::string label, std::string_view program, Options options = {});
@@ -70,8 +73,14 @@ class Scene {
   void look();
   void ended(Actor& actor);
   void look_at_object();
+  void absorb();
+  int lane_of(pid_t pid) const;
+  double moment(std::chrono::steady_clock::time_point at) const;
 
   Record& record_;
+  Tracer* tracer_;
+  std::vector<Traced> unplaced_;  // of a child whose fork is not yet seen
+  std::map<uint64_t, size_t> calls_;  // a traced call's event, by its id
   std::list<Actor> actors_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::vector<Event> objects_;  // each object as last seen

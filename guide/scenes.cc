@@ -71,6 +71,14 @@ void turnstile(Scene& scene) {
   scene.expect(b, got(b), 1, 6s);
   scene.send(a, SIGCONT, "turnstile 1 continues, and blocks on the held lock");
   await_semaphore(scene, 0, 1);
+  // Stopped and continued while it waits, its take fails with EINTR; it
+  // waits again rather than run a turn without the lock.
+  scene.send(a, SIGSTOP, "the tour stops turnstile 1 while it waits for the lock");
+  scene.expect_state(a, 'T');
+  scene.send(a, SIGCONT, "turnstile 1 continues, and waits again");
+  await_semaphore(scene, 0, 1);
+  if (kit::count(a.process.output(), "Failed") != 0)
+    throw Misbehaved("turnstile 1 gave up the wait after a stop and continue");
 
   Actor* holder = &b;
   Actor* other = &a;
@@ -168,6 +176,18 @@ void pause(Scene& scene) {
   if (scene.finish(sleeper).signal != SIGINT) throw Misbehaved("Ctrl-C did not end pause");
   if (kit::count(sleeper.process.output(), "After pause") != 0)
     throw Misbehaved("pause printed its second line");
+  // Into a pipe its first line is still in the buffer when the signal ends it.
+  Actor& piped = scene.start("pause | cat", "pause", {.io = Io::Pipes});
+  if (!scene.wait(
+          [&] {
+            auto seen = look_at(piped.process.pid());
+            return seen && seen->call == "pause";
+          },
+          kPatience))
+    throw Misbehaved("pause | cat never paused");
+  scene.send(piped, SIGINT, "Ctrl-C");
+  scene.finish(piped);
+  if (!piped.process.output().empty()) throw Misbehaved("pause | cat printed its line");
 }
 
 // Where the kit is installed, when the tour was started by ipc-kit from an
@@ -253,7 +273,9 @@ const std::vector<Play>& scenes() {
        "Signal 4 runs catcher's handler, which holds the loop for 5 seconds; a second signal 4 "
        "sent meanwhile is handled right after it.",
        catcher, 0},
-      {"pause", "pause sleeps until a signal arrives; Ctrl-C ends it before its second line.",
+      {"pause",
+       "pause sleeps until a signal arrives; Ctrl-C ends it before its second line. Into a pipe "
+       "not even its first line shows: it was still in the buffer.",
        pause, 0},
       {"mean", "A plain C program links the installed averager library and prints a few means.",
        mean, 0, "", mean_missing},

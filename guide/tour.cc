@@ -11,6 +11,8 @@
 //                          timeline, and DIR/index.html showing them all
 //   tour --allow-skip ...  a scene skipped (its key in use, a tool missing)
 //                          does not fail the tour
+//   tour --sampled ...     look at the programs through /proc only, without
+//                          following their calls
 //
 // Scenes run in a private IPC namespace where the system allows it, so they
 // never meet the host's semaphores or segments; elsewhere they use the real
@@ -29,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,7 +76,7 @@ std::string key_in_use(key_t key) {
 enum class Outcome { played, skipped, misbehaved };
 
 // Plays one scene in a fresh scratch directory, recording it into `record`.
-Outcome play(const Play& scene_play, Record& record) {
+Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
   record.name = scene_play.name;
   record.watch_for = scene_play.watch_for;
   record.object = scene_play.object;
@@ -93,7 +96,7 @@ Outcome play(const Play& scene_play, Record& record) {
   auto home = std::filesystem::current_path();
   std::filesystem::current_path(dir);
   try {
-    kit::Scene scene(record);
+    kit::Scene scene(record, tracer);
     scene_play.play(scene);
     scene.sweep(true);
   } catch (const std::exception& error) {
@@ -118,7 +121,7 @@ bool write_file(const std::filesystem::path& path, const std::string& text) {
 }
 
 constexpr const char* kUsage =
-    "usage: tour [--list | [--real-keys] [--allow-skip] [--draw DIR] [SCENE...]]\n";
+    "usage: tour [--list | [--real-keys] [--allow-skip] [--sampled] [--draw DIR] [SCENE...]]\n";
 
 }  // namespace
 
@@ -127,6 +130,7 @@ int main(int argc, char** argv) {
   std::vector<const Play*> chosen;
   bool real_keys = false;
   bool allow_skip = false;
+  bool sampled = false;
   std::filesystem::path drawings;
   for (int i = 1; i < argc; i++) {
     std::string_view name = argv[i];
@@ -136,6 +140,10 @@ int main(int argc, char** argv) {
     }
     if (name == "--allow-skip") {
       allow_skip = true;
+      continue;
+    }
+    if (name == "--sampled") {
+      sampled = true;
       continue;
     }
     if (name == "--draw" && i + 1 < argc) {
@@ -179,6 +187,17 @@ int main(int argc, char** argv) {
   printf("%s\n", private_keys ? "Scenes run in a private IPC namespace: your own objects are safe."
                               : "Scenes use the host's real keys; they remove what they make.");
 
+  std::optional<kit::Tracer> tracer;
+  if (!sampled) {
+#ifdef __SANITIZE_ADDRESS__
+    // LeakSanitizer refuses to run under a tracer and would fail every
+    // traced program at its exit; the untraced tests keep it.
+    std::string options = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (options + (options.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
+#endif
+    tracer.emplace();
+  }
+
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> bad;
   std::list<Record> drawn;
@@ -186,7 +205,7 @@ int main(int argc, char** argv) {
   bool written = true;
   for (const Play* scene : chosen) {
     Record& record = drawn.emplace_back();
-    Outcome outcome = play(*scene, record);
+    Outcome outcome = play(*scene, record, tracer ? &*tracer : nullptr);
     if (outcome == Outcome::misbehaved) bad.push_back(scene->name);
     if (outcome == Outcome::skipped) {
       skipped++;

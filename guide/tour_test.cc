@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "harness.h"
@@ -74,6 +76,24 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_EQ(ends[0].attributes["data-how"], "SIGINT");
   EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
+
+  // Traced: each post that let gatewait through (Enter, then a, b and Enter)
+  // is an arrow from gatepost's +1 to the return of one of gatewait's waits,
+  // and the unit it gave shows on the track, however briefly it lived.
+  auto let_through = of_class(svg, "arrow", "data-kind", "lets-through");
+  ASSERT_EQ(let_through.size(), 4u);
+  auto posts = of_class(svg, "call", "data-text", "+1");
+  EXPECT_EQ(posts.size(), 5u) << "four posts let it through, one is kept";
+  for (auto& arrow : let_through) {
+    EXPECT_EQ(arrow.attributes["data-from-lane"], "gatepost");
+    auto waits = of_class(svg, "call", "data-lane", "gatewait");
+    EXPECT_TRUE(std::any_of(waits.begin(), waits.end(), [&](const Element& w) {
+      return w.attributes.at("data-text") == "−1" && w.number("data-until") == arrow.number("data-to");
+    })) << "an arrow ends at a return of gatewait's semop";
+    EXPECT_TRUE(std::any_of(values.begin(), values.end(), [&](const Element& v) {
+      return v.number("data-from") == arrow.number("data-from") && v.attributes.at("data-value") != "0";
+    })) << "the unit given at " << arrow.number("data-from");
+  }
 }
 
 // Under the real keys, which are this test's own: the free key is used,
@@ -105,10 +125,30 @@ TEST_F(TourTest, TurnstilePictureNeverShowsTheLockHeldTwice) {
           << "both held at " << one.first.first << " and " << two.first.first;
   EXPECT_FALSE(of_class(svg, "state", "data-lane", "turnstile 1").empty());
   auto stopped = of_class(svg, "state", "data-state", "stopped");
-  ASSERT_EQ(stopped.size(), 1u);
-  EXPECT_EQ(stopped[0].attributes["data-lane"], "turnstile 1");
+  ASSERT_EQ(stopped.size(), 2u) << "in its rest, and while it waits";
+  EXPECT_EQ(stopped[1].attributes["data-lane"], "turnstile 1");
   std::string printed = tour.output();
   EXPECT_LT(printed.find("Semaphore deleted"), printed.find("Failed to delete the semaphore"));
+
+  // The bands of who holds the lock, from each take to its release, traced:
+  // six each, never at once.
+  std::vector<Element> bands[2];
+  for (int copy : {0, 1})
+    for (auto& band : of_class(svg, "band", "data-kind", "holds"))
+      if (band.attributes["data-lane"] == "turnstile " + std::to_string(copy + 1))
+        bands[copy].push_back(band);
+  EXPECT_EQ(bands[0].size(), 6u);
+  EXPECT_EQ(bands[1].size(), 6u);
+  for (auto& one : bands[0])
+    for (auto& two : bands[1])
+      EXPECT_FALSE(one.number("data-from") < two.number("data-to") &&
+                   two.number("data-from") < one.number("data-to"))
+          << "both held at " << one.number("data-from");
+  // Stopped while it waited: the take failed with EINTR and was made again.
+  auto failed = of_class(svg, "call", "data-result", "EINTR");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].attributes["data-lane"], "turnstile 1");
+  EXPECT_EQ(count(printed, "Failed to get"), 0);
 }
 
 // What each end of the pipes and the segment held, as the pictures show it,
@@ -127,6 +167,16 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
   EXPECT_EQ(answered[0].attributes["data-name"], "clififo") << "the client reads clififo";
   EXPECT_LT(of_class(pipes, "fifo", "data-name", "srvfifo").size(), 10u) << "a box per change";
   EXPECT_EQ(count(contents("drawn/pipes.svg"), ">pid 0<"), 0) << "the person has no pid";
+  // Each message and each reply, from its write to the read that took it.
+  std::vector<std::string> carried;
+  for (auto& arrow : of_class(pipes, "arrow", "data-kind", "message"))
+    carried.push_back(arrow.attributes["data-from-lane"] + ": " + arrow.attributes["data-label"]);
+  EXPECT_EQ(carried, (std::vector<std::string>{
+                         "pipechat: \"hello, server\\n\\0\" through srvfifo",
+                         "pipechat-server: \"HELLO, SERVER\\0\" through clififo",
+                         "pipechat: \"bye\\n\\0\" through srvfifo",
+                         "pipechat-server: \"BYE\\0\" through clififo"}));
+  EXPECT_FALSE(of_class(pipes, "rendezvous", "data-fifo", "srvfifo").empty());
 
   auto segment = picture("segment");
   EXPECT_EQ(of_class(segment, "segment", "data-text", "tolvane").size(), 1u);
@@ -137,16 +187,120 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
       ticks.push_back(e.text);
   EXPECT_TRUE(ticks.size() >= 4 && ticks.size() <= 16) << ticks.size() << " seconds on the axis";
   EXPECT_EQ(ticks.at(0), "0 s") << "the axis starts with the scene";
+  auto seen = of_class(segment, "arrow", "data-kind", "sees");
+  ASSERT_EQ(seen.size(), 1u) << "the look that saw the answer";
+  EXPECT_EQ(seen[0].attributes["data-to-lane"], "slatewatch");
+  EXPECT_GT(seen[0].number("data-to"), seen[0].number("data-from"));
 }
 
-// The scenes not drawn above: each checks what its programs show.
+// The scenes not drawn above: each checks what its programs show, and the
+// pictures show the child, the signals and the handler.
 TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
-  Process tour("tour", {.io = Io::Pipes, .args = {"fork", "pause", "catcher", "mean"}});
+  Process tour("tour", {.io = Io::Pipes,
+                        .args = {"--draw", "drawn", "fork", "pause", "catcher", "mean"}});
   EXPECT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
   std::string printed = tour.output();
   EXPECT_TRUE(printed.starts_with("Scenes run in a private IPC namespace")) << printed;
   EXPECT_EQ(count(printed, "tour: 4 scenes played in "), 1) << printed;
-  EXPECT_TRUE(printed.ends_with(" s\n"));
+  EXPECT_TRUE(printed.ends_with(" s\ntour: pictures in drawn/index.html\n")) << printed;
+
+  auto fork = picture("fork");
+  for (std::string run : {"fork", "fork | cat"}) {
+    auto child = of_class(fork, "lane", "data-lane", run + "'s child");
+    ASSERT_EQ(child.size(), 1u) << run;
+    auto parent = of_class(fork, "lane", "data-lane", run);
+    EXPECT_EQ(child[0].attributes["data-parent"], run);
+    EXPECT_GT(child[0].number("data-pid"), parent.at(0).number("data-pid"));
+    auto made = of_class(fork, "arrow", "data-kind", "fork");
+    EXPECT_TRUE(std::any_of(made.begin(), made.end(), [&](const Element& a) {
+      return a.attributes.at("data-label") == "fork: pid " + child[0].attributes["data-pid"];
+    }));
+  }
+  // Into a pipe the child writes its copy of the buffer, first line and all.
+  auto writes = of_class(fork, "call", "data-lane", "fork | cat's child");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].attributes["data-text"].rfind("\"this is first step\\n0\\n", 0), 0u)
+      << writes[0].attributes["data-text"];
+
+  // The second signal 4 waits while the first handler runs, and each handler
+  // runs until its rt_sigreturn.
+  auto catcher = picture("catcher");
+  auto delivered = of_class(catcher, "delivery", "data-signal", "SIGILL");
+  ASSERT_EQ(delivered.size(), 2u);
+  auto pending = of_class(catcher, "band", "data-kind", "pending");
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].number("data-to"), delivered[1].number("data-at"));
+  auto handlers = of_class(catcher, "band", "data-kind", "handler");
+  auto returns = of_class(catcher, "call", "data-call", "rt_sigreturn");
+  ASSERT_EQ(handlers.size(), 2u);
+  ASSERT_EQ(returns.size(), 2u);
+  for (int i : {0, 1}) {
+    EXPECT_EQ(handlers[i].number("data-from"), delivered[i].number("data-at"));
+    EXPECT_EQ(handlers[i].number("data-to"), returns[i].number("data-at"));
+  }
+  EXPECT_EQ(pending[0].number("data-to"), handlers[1].number("data-from"));
+
+  // pause sleeps on through an ignored signal; into a pipe its line dies.
+  auto pause = picture("pause");
+  auto winch = of_class(pause, "delivery", "data-signal", "SIGWINCH");
+  ASSERT_EQ(winch.size(), 1u);
+  auto sleeps = of_class(pause, "call", "data-call", "pause");
+  ASSERT_EQ(sleeps.size(), 2u) << "one pause each, going on through the signal";
+  EXPECT_LT(sleeps[0].number("data-at"), winch[0].number("data-at"));
+  EXPECT_EQ(sleeps[0].attributes["data-result"], "cut");
+  EXPECT_EQ(count(contents("drawn/pause.svg"), "SIGINT: its line died in the buffer"), 1);
+}
+
+// Lines by program, with numbers (pids, times, ids) made alike, sorted: on
+// a terminal fork's parent and child print in either order.
+std::map<std::string, std::vector<std::string>> lines_by_program(const std::string& printed) {
+  std::map<std::string, std::vector<std::string>> found;
+  std::istringstream lines(printed);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() < 22 || !line.starts_with("  ") || line[2] == ' ') continue;
+    std::string shown;
+    for (char c : line) {
+      if (!isdigit(static_cast<unsigned char>(c)))
+        shown += c;
+      else if (shown.empty() || shown.back() != '#')
+        shown += '#';
+    }
+    std::string who = line.starts_with("  -- ") ? "tour" : shown.substr(2, 18);
+    found[who].push_back(shown);
+  }
+  for (auto& [who, lines] : found) std::sort(lines.begin(), lines.end());
+  return found;
+}
+
+// Tracing changes nothing a learner sees: every scene prints the same lines
+// and passes the same checks, traced and sampled.
+TEST_F(TourTest, TracedAndSampledScenesPrintTheSame) {
+  Process traced("tour", {.io = Io::Pipes, .args = {"--draw", "traced"}});
+  Process sampled("tour", {.io = Io::Pipes, .args = {"--sampled", "--draw", "sampled"}});
+  ASSERT_EQ(traced.wait_exit(90s).status, 0) << traced.errors();
+  ASSERT_EQ(sampled.wait_exit(90s).status, 0) << sampled.errors();
+  auto seen = lines_by_program(traced.output()), looked = lines_by_program(sampled.output());
+  EXPECT_EQ(seen.size(), looked.size());
+  for (auto& [who, lines] : seen) EXPECT_EQ(lines, looked[who]) << who;
+  // The sampled pictures say so, and draw nothing that only tracing sees.
+  std::string pause = contents("sampled/pause.svg");
+  EXPECT_EQ(count(pause, "data-traced=\"no\""), 1);
+  EXPECT_EQ(count(pause, "Sampled from /proc every few milliseconds (--sampled)"), 1);
+  EXPECT_EQ(count(pause, "class=\"call\""), 0);
+  EXPECT_EQ(count(contents("traced/pause.svg"), "data-traced=\"yes\""), 1);
+}
+
+// Where the programs cannot be traced (here another tracer holds the
+// tour), the scene plays sampled and its picture says why.
+TEST_F(TourTest, ASceneThatCannotBeTracedIsSampledAndSaysSo) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "no strace to hold the tour";
+  Process tour("/usr/bin/strace", {.io = Io::Pipes,
+                                   .args = {"-f", "-o", "/dev/null", program_path("tour"),
+                                            "--draw", "drawn", "pause"}});
+  ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
+  std::string pause = contents("drawn/pause.svg");
+  EXPECT_EQ(count(pause, "data-traced=\"no\""), 1);
+  EXPECT_EQ(count(pause, "Sampled from /proc, not traced (ptrace: Operation not permitted)"), 1);
 }
 
 // What the tour says when it is asked wrongly, or cannot do what it is asked.

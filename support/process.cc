@@ -83,7 +83,8 @@ int count(std::string_view text, std::string_view needle) {
   return n;
 }
 
-Process::Process(std::string_view name, Options options) : io_(options.io) {
+Process::Process(std::string_view name, Options options)
+    : launcher_(options.launcher), io_(options.io) {
   std::string path = program_path(name);
   int child_in = -1, child_out = -1, errs[2];
   if (pipe2(errs, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
@@ -103,9 +104,9 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
     out_ = out[0], child_out = out[1];
   }
 
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork");
-  if (pid_ == 0) {
+  auto start = [&]() -> pid_t {
+    pid_t child = fork();
+    if (child != 0) return child;
     // Own session, so the test can end the program and any child it made
     // with one signal to the group. The terminal is not made controlling:
     // its hangup would otherwise kill a forked child when the parent ends.
@@ -130,9 +131,14 @@ Process::Process(std::string_view name, Options options) : io_(options.io) {
     std::vector<char*> argv{path.data()};
     for (auto& arg : options.args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // Held here until a tracer has seized it, so that it is followed from
+    // its exec on.
+    if (options.launcher) raise(SIGSTOP);
     fexecve(program, argv.data(), environ);
     die_in_child(path.c_str());
-  }
+  };
+  pid_ = launcher_ ? launcher_->launch(start) : start();
+  if (pid_ < 0) throw std::runtime_error("fork");
 
   close(errs[1]);
   close(child_in);
@@ -147,7 +153,10 @@ Process::~Process() {
     kill(-pid_, SIGKILL);
     if (!ending_) {
       kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      if (launcher_)
+        eventually([&] { return reap().has_value(); });
+      else
+        waitpid(pid_, nullptr, 0);
     }
   }
   for (int fd : {in_, out_, err_fd_})
@@ -203,6 +212,13 @@ void Process::pump(Duration timeout) {
   }
 }
 
+std::optional<int> Process::reap() {
+  if (launcher_) return launcher_->reaped(pid_);
+  int status;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+  return status;
+}
+
 bool Process::wait_for(std::string_view text, int times, Duration timeout) {
   auto deadline = Clock::now() + timeout;
   while (count(out_text_, text) < times) {
@@ -233,13 +249,11 @@ bool Process::wait_call(std::string_view call, Duration timeout) {
 Ending Process::wait_exit(Duration timeout) {
   auto deadline = Clock::now() + timeout;
   while (!ending_) {
-    int status;
-    pid_t reaped = waitpid(pid_, &status, WNOHANG);
-    if (reaped == pid_) {
+    if (auto status = reap()) {
       Ending ending;
-      ending.exited = WIFEXITED(status);
-      ending.status = ending.exited ? WEXITSTATUS(status) : -1;
-      ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      ending.exited = WIFEXITED(*status);
+      ending.status = ending.exited ? WEXITSTATUS(*status) : -1;
+      ending.signal = WIFSIGNALED(*status) ? WTERMSIG(*status) : 0;
       ending_ = ending;
       break;
     }

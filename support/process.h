@@ -34,12 +34,25 @@ enum class Io {
   Pipes,     // stdin and stdout on pipes: fully buffered output
 };
 
+// Starts and reaps processes on the runner's behalf: a tracer, which must
+// fork what it follows itself and is the first to see each one end.
+class Launcher {
+ public:
+  virtual ~Launcher() = default;
+  // Runs `fork_stopped`, a fork whose child stops itself just before its
+  // exec, and lets the child go on; its pid, or -1 when the fork failed.
+  virtual pid_t launch(const std::function<pid_t()>& fork_stopped) = 0;
+  // The wait status of `pid` once it has ended and been reaped.
+  virtual std::optional<int> reaped(pid_t pid) = 0;
+};
+
 struct Options {
   Io io = Io::Terminal;
   std::vector<std::string> args;               // after the program's name
   bool unprivileged = false;                   // run as uid and gid 65534
   std::vector<std::pair<int, rlim_t>> limits;  // setrlimit before exec
   std::vector<int> closed;                     // of 0, 1 and 2, started closed
+  Launcher* launcher = nullptr;                // starts and reaps it, where set
 };
 
 struct Ending {
@@ -78,8 +91,10 @@ class Process {
 
  private:
   void pump(Duration timeout);
+  std::optional<int> reap();
 
   pid_t pid_ = -1;
+  Launcher* launcher_ = nullptr;
   Io io_;
   int in_ = -1, out_ = -1, err_fd_ = -1;
   std::string out_text_, err_;

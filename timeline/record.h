@@ -1,7 +1,9 @@
 // The record of one scene: each line a program printed, each key typed and
 // signal sent, each change of a program's state and of the scene's kernel
-// object, with the moment it happened, in the order it happened. The printed
-// tour and the scene's picture are both made from it.
+// object, with the moment it happened, in the order it happened; where the
+// programs were traced, also each system call that passes something between
+// them, each signal delivered and each fork. The printed tour and the
+// scene's picture are both made from it.
 #pragma once
 
 #include <sys/types.h>
@@ -14,7 +16,8 @@ namespace kit {
 enum class Happening {
   Line,       // a program printed `text` (`error`: on standard error)
   Key,        // the person typed into a program, narrated as `text`
-  Signal,     // the person sent a program a signal, narrated as `text`
+  Signal,     // the person sent a program signal `value`, narrated as `text`;
+              // `blocked` when the program held it back then, so that it waits
   State,      // a program's state: `state` ('R', 'S', 'T', '?' unseen), `call`, `target`
   End,        // a program ended: `text` is "exit 0", "SIGINT"...
   Semaphore,  // the set's `value` and `waiting`, or not `present`
@@ -22,6 +25,15 @@ enum class Happening {
   Fifo,       // the FIFO `target`: `text` who reads, `call` who writes
   Note,       // the tour's own narration, of `lane` where it has one
   Snapshot,   // a line of ipcwatch's account of the kernel's objects
+  Call,       // a traced system call: `call` on `target` ("semaphore 0", "srvfifo",
+              // "terminal", "pipe"), `text` what it asks as a reader says it,
+              // `amount` its number (a semop's change, the value SETVAL sets);
+              // from `at` to `until` (< 0: had not returned), returning `value`
+              // or failing with `failed` ("EINTR"); `bytes` what it moved;
+              // `cut` when the process ended inside it
+  Delivery,   // signal `value` delivered to `lane`, sent by `peer` (-1: not
+              // a program of the scene's); `caught` when a handler runs
+  Fork,       // `lane` made the process drawn as lane `peer`
 };
 
 struct Event {
@@ -35,6 +47,11 @@ struct Event {
   bool present = true;
   bool error = false;
   int value = 0, waiting = 0;
+  double until = -1;
+  long amount = 0;
+  std::string failed, bytes;
+  int peer = -1;
+  bool caught = false, cut = false, blocked = false;
 };
 
 // One program on the stage, coloured by `hue`, an index into the palette
@@ -43,6 +60,8 @@ struct Lane {
   std::string label;
   pid_t pid = 0;
   int hue = 0;
+  int parent = -1;  // the lane it was forked from, for a child
+  bool piped = false;  // its output went into a pipe, fully buffered
 };
 
 struct Record {
@@ -55,6 +74,7 @@ struct Record {
   std::string failure;  // what went wrong, for a scene that misbehaved
   std::string note;     // what the picture cannot show, or left out
   bool person = true;   // whether keys and signals were seen, and get a lane
+  bool traced = false;  // whether the programs' calls were followed
 };
 
 // Keeps `event` as its object's latest value among `latest` (one per kind

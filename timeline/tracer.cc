@@ -1,0 +1,533 @@
+#include "tracer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/ptrace.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+
+namespace kit {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The kernel's own codes for a call it will restart: the call is going on,
+// not returning.
+constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514,
+                  kRestartBlock = -516;
+constexpr size_t kBytesKept = 256;
+constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
+                               PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
+                               PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL;
+
+bool restarting(int64_t rval) {
+  return rval == kRestartSys || rval == kRestartNoIntr || rval == kRestartNoHand ||
+         rval == kRestartBlock;
+}
+
+// The calls the kit's lessons rest on, by the names a reader knows them;
+// nullptr for the rest, which are followed but not kept.
+const char* kept_call(long nr) {
+  switch (nr) {
+    case SYS_read: return "read";
+    case SYS_write: return "write";
+    case SYS_openat: return "open";
+    case SYS_mknodat: return "mkfifo";
+    case SYS_semget: return "semget";
+    case SYS_semop: return "semop";
+    case SYS_semtimedop: return "semop";
+    case SYS_semctl: return "semctl";
+    case SYS_shmget: return "shmget";
+    case SYS_shmat: return "shmat";
+    case SYS_shmdt: return "shmdt";
+    case SYS_nanosleep: return "nanosleep";
+    case SYS_clock_nanosleep: return "nanosleep";
+    case SYS_clone: return "fork";
+#ifdef SYS_clone3
+    case SYS_clone3: return "fork";
+#endif
+#ifdef SYS_fork
+    case SYS_fork: return "fork";
+#endif
+#ifdef SYS_vfork
+    case SYS_vfork: return "fork";
+#endif
+#ifdef SYS_open
+    case SYS_open: return "open";
+#endif
+#ifdef SYS_mknod
+    case SYS_mknod: return "mkfifo";
+#endif
+#ifdef SYS_pause
+    case SYS_pause: return "pause";
+#endif
+    case SYS_execve: return "execve";
+    case SYS_kill: return "kill";
+    case SYS_rt_sigreturn: return "rt_sigreturn";
+    default: return nullptr;
+  }
+}
+
+// Up to `size` bytes of the tracee's memory at `address`, a page at a time so
+// that an unmapped page ends the read rather than failing it.
+std::string peek(pid_t pid, uint64_t address, size_t size) {
+  std::string bytes;
+  while (bytes.size() < size && address) {
+    size_t page_left = 4096 - (address % 4096);
+    size_t want = std::min(size - bytes.size(), page_left);
+    std::string chunk(want, '\0');
+    iovec local{chunk.data(), want};
+    iovec remote{reinterpret_cast<void*>(address), want};
+    ssize_t got = process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    if (got <= 0) break;
+    bytes.append(chunk.data(), got);
+    address += got;
+  }
+  return bytes;
+}
+
+std::string peek_string(pid_t pid, uint64_t address) {
+  std::string text = peek(pid, address, kBytesKept);
+  return text.substr(0, text.find('\0'));
+}
+
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// What descriptor `fd` of `pid` is: "terminal", "pipe", a FIFO's name, or ""
+// for anything else (a file, a socket), whose reads and writes are not kept.
+std::string descriptor(pid_t pid, uint64_t fd) {
+  std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  std::array<char, 512> path{};
+  if (readlink(link.c_str(), path.data(), path.size() - 1) <= 0) return "";
+  std::string_view file = path.data();
+  if (file.starts_with("/dev/pts/") || file.starts_with("/dev/tty") || file == "/dev/ptmx")
+    return "terminal";
+  if (file.starts_with("pipe:")) return "pipe";
+  struct stat info;
+  if (stat(link.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) return base_name(path.data());
+  return "";
+}
+
+// A path as `pid` names it, relative to its own working directory.
+std::string as_seen_by(pid_t pid, const std::string& path) {
+  return path.starts_with("/") ? "/proc/" + std::to_string(pid) + "/root" + path
+                               : "/proc/" + std::to_string(pid) + "/cwd/" + path;
+}
+
+bool fifo_at(pid_t pid, const std::string& path) {
+  struct stat info;
+  return stat(as_seen_by(pid, path).c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+// Whether `pid` runs a handler of its own for `sig`, from /proc.
+bool catches(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("SigCgt:")) {
+      unsigned long long mask = strtoull(line.c_str() + 7, nullptr, 16);
+      return (mask >> (sig - 1)) & 1;
+    }
+  return false;
+}
+
+}  // namespace
+
+Tracer::Tracer() {
+  // A child's change of state wakes the tracing thread through its signalfd;
+  // the signal stays blocked in every thread so that none takes it. The
+  // programs start with an empty mask (the runner resets it in the child).
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &child, nullptr);
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  children_ = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (wake_ < 0 || children_ < 0) throw std::runtime_error("tracer: eventfd or signalfd");
+  thread_ = std::thread([this] { run(); });
+}
+
+Tracer::~Tracer() {
+  {
+    std::lock_guard guard(lock_);
+    quit_ = true;
+  }
+  uint64_t one = 1;
+  if (write(wake_, &one, sizeof one) < 0) perror("tracer: eventfd");
+  thread_.join();
+  close(wake_);
+  close(children_);
+}
+
+pid_t Tracer::launch(const std::function<pid_t()>& fork_stopped) {
+  std::unique_lock guard(lock_);
+  request_ = fork_stopped;
+  requested_ = true;
+  uint64_t one = 1;
+  if (write(wake_, &one, sizeof one) < 0) return -1;
+  served_.wait(guard, [&] { return !requested_; });
+  return answer_;
+}
+
+std::optional<int> Tracer::reaped(pid_t pid) {
+  std::lock_guard guard(lock_);
+  auto found = endings_.find(pid);
+  if (found == endings_.end()) return std::nullopt;
+  return found->second;
+}
+
+bool Tracer::traced(pid_t pid) {
+  std::lock_guard guard(lock_);
+  return std::find(untraced_.begin(), untraced_.end(), pid) == untraced_.end();
+}
+
+std::string Tracer::refusal() {
+  std::lock_guard guard(lock_);
+  return refusal_;
+}
+
+bool Tracer::stopped(pid_t pid) {
+  std::lock_guard guard(lock_);
+  auto found = group_stopped_.find(pid);
+  return found != group_stopped_.end() && found->second;
+}
+
+std::vector<Traced> Tracer::take() {
+  std::lock_guard guard(lock_);
+  return std::exchange(news_, {});
+}
+
+void Tracer::emit(Traced traced) {
+  std::lock_guard guard(lock_);
+  news_.push_back(std::move(traced));
+}
+
+void Tracer::run() {
+  std::optional<Clock::time_point> quitting;
+  for (;;) {
+    serve();
+    int status;
+    pid_t pid = waitpid(-1, &status, __WALL | __WNOTHREAD | WNOHANG);
+    if (pid > 0) {
+      handle(pid, status);
+      continue;
+    }
+    bool quit;
+    {
+      std::lock_guard guard(lock_);
+      quit = quit_;
+    }
+    if (quit) {
+      if (pid < 0 || (quitting && Clock::now() - *quitting > std::chrono::seconds(2))) return;
+      // Whatever is left ends with the tour, as it would untraced.
+      if (!quitting)
+        for (auto& [traced, ignored] : tracees_) kill(traced, SIGKILL);
+      quitting = quitting.value_or(Clock::now());
+    }
+    pollfd ready[2] = {{wake_, POLLIN, 0}, {children_, POLLIN, 0}};
+    poll(ready, 2, quit ? 10 : -1);
+    uint64_t count;
+    while (read(wake_, &count, sizeof count) > 0) continue;
+    signalfd_siginfo info;
+    while (read(children_, &info, sizeof info) > 0) continue;
+  }
+}
+
+// A launch asked for: the fork happens here, as the one who traces must be
+// the one who seizes, and reaps.
+void Tracer::serve() {
+  std::function<pid_t()> request;
+  {
+    std::lock_guard guard(lock_);
+    if (!requested_) return;
+    request = request_;
+  }
+  pid_t pid = request();
+  if (pid > 0) {
+    int status = 0;
+    // It stops itself before its exec, or dies trying.
+    while (waitpid(pid, &status, WSTOPPED | __WALL) < 0 && errno == EINTR) continue;
+    if (!WIFSTOPPED(status)) {
+      std::lock_guard guard(lock_);
+      endings_[pid] = status;
+      untraced_.push_back(pid);
+    } else if (ptrace(PTRACE_SEIZE, pid, 0, kTraceOptions) < 0) {
+      // Another tracer holds it, or a policy forbids tracing: it runs
+      // untraced, and is reaped here all the same.
+      std::lock_guard guard(lock_);
+      refusal_ = std::string("ptrace: ") + strerror(errno);
+      untraced_.push_back(pid);
+    } else {
+      tracees_[pid].started = false;
+    }
+    if (WIFSTOPPED(status)) kill(pid, SIGCONT);
+  }
+  std::lock_guard guard(lock_);
+  answer_ = pid;
+  requested_ = false;
+  served_.notify_all();
+}
+
+void Tracer::handle(pid_t pid, int status) {
+  Clock::time_point now = Clock::now();
+  if (WIFEXITED(status) || WIFSIGNALED(status)) {
+    auto found = tracees_.find(pid);
+    if (found != tracees_.end()) {
+      settle(found->second, 0, true);
+      if (found->second.started)
+        emit({.kind = Traced::Exit, .pid = pid, .at = now, .status = status});
+      tracees_.erase(found);
+    }
+    std::lock_guard guard(lock_);
+    endings_[pid] = status;
+    group_stopped_.erase(pid);
+    return;
+  }
+  if (!WIFSTOPPED(status)) return;
+  // A child made by a tracee is followed from its first instruction, and
+  // may report before its parent's fork does.
+  Tracee& tracee = tracees_[pid];
+  int sig = WSTOPSIG(status);
+  int event = status >> 16;
+  int restart_with = 0;
+  __ptrace_request restart = PTRACE_SYSCALL;
+  if (sig == (SIGTRAP | 0x80)) {
+    syscall_stop(pid, tracee);
+  } else if (event == PTRACE_EVENT_STOP) {
+    bool group = sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+    if (group) {
+      // Stopped until continued, as untraced: listen, do not restart.
+      restart = PTRACE_LISTEN;
+      if (!tracee.stopped && tracee.started)
+        emit({.kind = Traced::Stop, .pid = pid, .at = now, .signal = sig});
+      tracee.stopped = true;
+    } else if (tracee.stopped) {
+      if (tracee.started) emit({.kind = Traced::Continue, .pid = pid, .at = now});
+      tracee.stopped = false;
+    }
+    std::lock_guard guard(lock_);
+    group_stopped_[pid] = tracee.stopped && tracee.started;
+  } else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
+             event == PTRACE_EVENT_CLONE) {
+    unsigned long child = 0;
+    ptrace(PTRACE_GETEVENTMSG, pid, 0, &child);
+    tracees_[static_cast<pid_t>(child)].started = tracee.started;
+    if (tracee.started)
+      emit({.kind = Traced::Fork, .pid = pid, .at = now, .peer = static_cast<pid_t>(child)});
+  } else if (event == PTRACE_EVENT_EXEC) {
+    // From here on it is the program itself.
+    tracee.started = true;
+  } else if (event == 0) {
+    // A signal on its way in: let it through as it came.
+    siginfo_t info{};
+    bool known = ptrace(PTRACE_GETSIGINFO, pid, 0, &info) == 0;
+    restart_with = sig;
+    bool caught = catches(pid, sig);
+    if (tracee.started)
+      emit({.kind = Traced::Delivery,
+            .pid = pid,
+            .at = now,
+            .signal = sig,
+            .peer = known && info.si_code <= 0 ? info.si_pid : 0,
+            .caught = caught});
+    if (caught) tracee.depth++;
+  }
+  ptrace(restart, pid, 0, restart_with);
+}
+
+void Tracer::syscall_stop(pid_t pid, Tracee& tracee) {
+  __ptrace_syscall_info info{};
+  if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0) return;
+  if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+    std::array<uint64_t, 6> args;
+    std::copy(std::begin(info.entry.args), std::end(info.entry.args), args.begin());
+    entered(pid, tracee, static_cast<long>(info.entry.nr), args, info.instruction_pointer);
+  } else if (info.op == PTRACE_SYSCALL_INFO_EXIT) {
+    returned(pid, tracee, info.exit.rval);
+  }
+}
+
+void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64_t, 6>& args,
+                     uint64_t ip) {
+  auto now = Clock::now();
+  if (!tracee.parked.empty() && tracee.parked.back().depth == tracee.depth &&
+      restarting(tracee.parked.back().raw)) {
+    Pending& parked = tracee.parked.back();
+    // The kernel restarting it: the same instruction with the same arguments,
+    // or its restart block. Then it is the same call going on. (A call that
+    // failed with EINTR and is made again by the program is a new call.)
+    if (nr == SYS_restart_syscall || (nr == parked.nr && args == parked.args && ip == parked.ip)) {
+      tracee.call = std::move(parked);
+      tracee.call->returned = false;
+      tracee.parked.pop_back();
+      return;
+    }
+  }
+  // What was interrupted at this depth or within it is past restarting; a
+  // handler's own calls run while the call it interrupted waits.
+  settle(tracee, tracee.depth, false);
+  Pending call{.nr = nr, .args = args, .ip = ip, .depth = tracee.depth};
+  const char* name = tracee.started ? kept_call(nr) : nullptr;
+  if (nr == SYS_rt_sigreturn && tracee.depth > 0) tracee.depth--;
+  if (!name) {
+    tracee.call = call;
+    return;
+  }
+  Traced& seen = call.seen;
+  seen = {.kind = Traced::Call, .pid = pid, .at = now, .call = name};
+  switch (nr) {
+    case SYS_read:
+    case SYS_write:
+      seen.target = descriptor(pid, args[0]);
+      if (seen.target.empty()) name = nullptr;
+      if (nr == SYS_write) seen.bytes = peek(pid, args[1], std::min<uint64_t>(args[2], kBytesKept));
+      seen.detail = {static_cast<int64_t>(args[0]), static_cast<int64_t>(args[2]), 0};
+      break;
+    case SYS_openat:
+#ifdef SYS_open
+    case SYS_open:
+#endif
+    {
+      seen.bytes = peek_string(pid, args[nr == SYS_openat ? 1 : 0]);
+      std::string file = base_name(seen.bytes);
+      seen.target = file;
+      seen.detail = {static_cast<int64_t>(args[nr == SYS_openat ? 2 : 1]), 0, 0};
+      if (!fifo_at(pid, seen.bytes) && file != "srvfifo" && file != "clififo") name = nullptr;
+      break;
+    }
+    case SYS_mknodat:
+#ifdef SYS_mknod
+    case SYS_mknod:
+#endif
+    {
+      int at = nr == SYS_mknodat ? 1 : 0;
+      seen.bytes = peek_string(pid, args[at]);
+      seen.target = base_name(seen.bytes);
+      seen.detail = {static_cast<int64_t>(args[at + 1] & 07777), 0, 0};
+      if (!S_ISFIFO(args[at + 1])) name = nullptr;
+      break;
+    }
+    case SYS_semop:
+    case SYS_semtimedop: {
+      std::string op = peek(pid, args[1], 6);
+      if (op.size() == 6) {
+        uint16_t num;
+        int16_t value, flags;
+        memcpy(&num, op.data(), 2);
+        memcpy(&value, op.data() + 2, 2);
+        memcpy(&flags, op.data() + 4, 2);
+        seen.detail = {num, value, flags};
+      }
+      seen.target = "set " + std::to_string(args[0]);
+      break;
+    }
+    case SYS_semctl:
+      // The command may carry the flag for the 64-bit layout.
+      seen.detail = {static_cast<int64_t>(args[2] & ~0x100u), static_cast<int>(args[3]),
+                     static_cast<int64_t>(args[1])};
+      seen.target = "set " + std::to_string(args[0]);
+      break;
+    case SYS_semget:
+    case SYS_shmget:
+      seen.detail = {static_cast<int64_t>(args[0]), static_cast<int64_t>(args[1]),
+                     static_cast<int64_t>(args[2])};
+      break;
+    case SYS_shmat:
+      seen.target = "segment " + std::to_string(args[0]);
+      break;
+    case SYS_nanosleep:
+    case SYS_clock_nanosleep: {
+      std::string asked = peek(pid, args[nr == SYS_nanosleep ? 0 : 2], sizeof(timespec));
+      timespec span{};
+      if (asked.size() == sizeof span) memcpy(&span, asked.data(), sizeof span);
+      seen.detail = {span.tv_sec, span.tv_nsec, 0};
+      break;
+    }
+    case SYS_kill:
+      seen.detail = {static_cast<int>(args[0]), static_cast<int>(args[1]), 0};
+      break;
+    case SYS_execve:
+      seen.bytes = peek_string(pid, args[0]);
+      break;
+    default:
+      break;
+  }
+  if (!name) {
+    tracee.call = Pending{.nr = nr, .args = args, .ip = ip, .depth = call.depth};
+    return;
+  }
+  call.id = next_id_++;
+  seen.id = call.id;
+  emit(seen);
+  if (nr == SYS_rt_sigreturn) {
+    // It returns into the interrupted code, never to its caller.
+    seen.until = now;
+    emit(seen);
+    call.id = 0;
+  }
+  tracee.call = std::move(call);
+}
+
+void Tracer::returned(pid_t pid, Tracee& tracee, int64_t rval) {
+  if (!tracee.call) return;
+  Pending call = std::move(*tracee.call);
+  tracee.call.reset();
+  call.raw = rval;
+  call.returned = true;
+  call.returned_at = Clock::now();
+  if (call.nr == SYS_rt_sigreturn) {
+    // Back from a handler: a call it interrupted is restarted (the kernel
+    // has put its number back to run it again) or fails with EINTR.
+    if (!tracee.parked.empty() && tracee.parked.back().depth == tracee.depth && rval == -EINTR)
+      tracee.parked.back().raw = -EINTR;
+    return;
+  }
+  // Interrupted: it may yet be restarted, or the signal may end the process
+  // before the program ever sees the failure.
+  if (restarting(rval) || (call.id && rval == -EINTR)) {
+    tracee.parked.push_back(std::move(call));
+    return;
+  }
+  if (call.id == 0) return;
+  if (call.nr == SYS_read && rval > 0)
+    call.seen.bytes = peek(pid, call.args[1], std::min<int64_t>(rval, kBytesKept));
+  emit_call(call, false);
+}
+
+void Tracer::emit_call(const Pending& call, bool cut) {
+  if (call.id == 0) return;
+  Traced seen = call.seen;
+  seen.until = call.returned ? call.returned_at : Clock::now();
+  seen.cut = cut;
+  // A restart that never came reaches the program as EINTR.
+  seen.result = restarting(call.raw) ? -EINTR : call.raw;
+  emit(seen);
+}
+
+// Settles the interrupted calls at `depth` and within; with `cut`, the
+// process has ended and none of them, nor the call it was in, returned.
+void Tracer::settle(Tracee& tracee, int depth, bool cut) {
+  while (!tracee.parked.empty() && tracee.parked.back().depth >= depth) {
+    emit_call(tracee.parked.back(), cut);
+    tracee.parked.pop_back();
+  }
+  if (cut && tracee.call) emit_call(*tracee.call, true), tracee.call.reset();
+}
+
+}  // namespace kit
