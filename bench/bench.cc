@@ -36,6 +36,7 @@
 #include "averager.h"
 #include "mysem.h"
 #include "process.h"
+#include "tracer.h"
 
 namespace {
 
@@ -209,6 +210,37 @@ Stats gatepost_to_gatewait() {
   finish(poster), finish(waiter);
   semctl(semget(1234, 0, 0), 0, IPC_RMID);
   return stats(samples);
+}
+
+// The same hand-off with both programs run by the kit's runner, followed
+// call by call by `tracer`, or not: what tracing costs a learner's key.
+Stats gatepost_to_gatewait_run(kit::Launcher* tracer) {
+  kit::Process waiter("gatewait", {.launcher = tracer});
+  if (!waiter.wait_for("semid = ")) die("gatewait");
+  kit::Process poster("gatepost", {.launcher = tracer});
+  if (!poster.wait_for("Press enter key to send semaphore\n")) die("gatepost");
+  std::vector<double> samples;
+  for (int i = 1; i <= reps(2000); i++) {
+    auto start = Clock::now();
+    poster.type("\n");
+    if (!waiter.wait_for("I got semaphore\n", i)) die("gatewait's line");
+    samples.push_back(Seconds(Clock::now() - start).count());
+    if (!poster.wait_for("Press enter key to send semaphore\n", i + 1)) die("gatepost's prompt");
+  }
+  semctl(semget(1234, 0, 0), 0, IPC_RMID);
+  return stats(samples);
+}
+
+// The whole tour's wall time, traced or sampled.
+Stats tour_time(bool sampled) {
+  std::vector<std::string> args;
+  if (sampled) args.push_back("--sampled");
+  if (quick) args.push_back("pause");
+  auto start = Clock::now();
+  kit::Process tour("tour", {.io = kit::Io::Pipes, .args = args});
+  if (tour.wait_exit(kit::Duration(180000)).status != 0) die("the tour failed");
+  double took = Seconds(Clock::now() - start).count();
+  return {took, took, took};
 }
 
 // A request through one FIFO and its reply through another, between two
@@ -499,6 +531,12 @@ int main(int argc, char** argv) {
   Stats hand_off_floor{raw.median + 2 * terminal.median, raw.p99 + 2 * terminal.p99, 0};
   row("key typed into gatepost to gatewait's line", gatepost_to_gatewait(),
       "semop hand-off + 2 terminal crossings", hand_off_floor);
+  {
+    kit::Tracer tracer;
+    Stats untraced = gatepost_to_gatewait_run(nullptr);
+    row("the same, both programs traced", gatepost_to_gatewait_run(&tracer),
+        "the same, untraced (the tour's runner)", untraced);
+  }
   row("line typed into pipechat to its reply", pipechat_exchange(), "bare FIFO ping-pong",
       fifo_ping_pong());
   Stats look = slatewatch_answer();
@@ -523,6 +561,9 @@ int main(int argc, char** argv) {
   row("mean() through libaverager.so, per call", mean_calls(true), "inline (a + b) / 2.0",
       mean_calls(false));
   crowd_rows();
+  Stats sampled = tour_time(true);
+  row(quick ? "the tour's pause scene, traced" : "the whole tour, traced", tour_time(false),
+      "the same, --sampled", sampled);
 
   std::filesystem::remove_all(scratch);
   return 0;

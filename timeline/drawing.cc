@@ -270,12 +270,13 @@ class Picture {
     for (size_t i = 0; i < order_.size(); i++) backdrop(order_[i], i);
     for (int lane : order_) bands(lane);
     for (int lane : order_) lane_(lane);
+    // The track before the arrows, so that one from it is drawn over it.
+    y = track(y + 6);
     relations();
     if (record_.person) person();
     for (int lane : order_) lines(lane);
     for (int lane : order_) deliveries(lane);
     for (int lane : order_) calls(lane);
-    y = track(y + 6);
     y = axis(y + 8);
     y = legend(y + 14);
     std::string body = svg_.take();
@@ -628,6 +629,11 @@ class Picture {
                           : failed     ? ", failed: " + call.failed
                                        : ", returned " + std::to_string(call.value));
       svg_.add("<title>" + escaped(said) + "</title>");
+      // Each wake from a sleep parts the bar, so that a loop of sleeps shows.
+      if (call.call == "nanosleep" && call.until >= 0 && !call.cut)
+        svg_.add("<line x1=\"" + number(x(call.until)) + "\" y1=\"" + number(top + kBarTop) +
+                 "\" x2=\"" + number(x(call.until)) + "\" y2=\"" + number(bottom) +
+                 "\" stroke=\"#ffffff\" stroke-width=\"1.5\"/>");
       if (marked(call)) {
         const char* colour = failed ? kSignal : kInk;
         double at = x(call.at);
@@ -712,7 +718,7 @@ class Picture {
                "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"/>");
       // The label in the rows of the lane the arrow leaves, by its foot.
       double top = lane_top_[track ? arrow.to_lane : arrow.from_lane];
-      double width = arrow.kind == "message" ? 320 : 200;
+      double width = arrow.kind == "message" || arrow.kind == "sees" ? 320 : 200;
       svg_.label(x1 + 4, {top + kCallRows[0], top + kCallRows[1], top + kCallRows[2]}, arrow.label,
                  10, width,
                  std::string("fill=\"") + colour + "\"");
@@ -787,7 +793,7 @@ class Picture {
     double taken = 0;  // how far the steps drawn so far reach
     for (auto& [seen, until] : steps) {
       // A unit that lives a few microseconds still shows, as a blip.
-      double left = std::max(x(seen.at), taken), right = std::max(x(until), left + 3);
+      double left = std::max(x(seen.at), taken), right = std::max(x(until), left + 2);
       taken = right;
       svg_.add("<g class=\"semaphore\" data-from=\"" + number(seen.at) + "\" data-to=\"" +
                number(until) + "\" data-present=\"" + (seen.present ? "yes" : "no") +

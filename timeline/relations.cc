@@ -229,8 +229,7 @@ void see_answer(const Record& record, Relations& found) {
   }
   if (woke)
     found.arrows.push_back({"sees", -1, woke->lane, answered, woke->until,
-                            "byte 0 became 'A': " + label(record, woke->lane) +
-                                "'s next look sees it"});
+                            "'A' in byte 0, seen at " + label(record, woke->lane) + "'s next look"});
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ Tracer::Tracer() {
   sigset_t child;
   sigemptyset(&child);
   sigaddset(&child, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &child, nullptr);
+  pthread_sigmask(SIG_BLOCK, &child, &mask_);
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   children_ = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
   if (wake_ < 0 || children_ < 0) throw std::runtime_error("tracer: eventfd or signalfd");
@@ -173,6 +173,7 @@ Tracer::~Tracer() {
   thread_.join();
   close(wake_);
   close(children_);
+  pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
 }
 
 pid_t Tracer::launch(const std::function<pid_t()>& fork_stopped) {

@@ -5,6 +5,7 @@
 // blocks in is ever disturbed by an attach.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <array>
@@ -123,6 +124,7 @@ class Tracer : public Launcher {
   uint64_t next_id_ = 1;
   int wake_ = -1;     // eventfd: a request came
   int children_ = -1; // signalfd: SIGCHLD, a child changed state
+  sigset_t mask_;     // the signal mask of the thread that made us, given back
   std::thread thread_;
 };
 
