@@ -64,8 +64,10 @@ std::string human(double seconds) {
     snprintf(shown.data(), shown.size(), "%.2f ns", seconds * 1e9);
   else if (seconds < 1e-3)
     snprintf(shown.data(), shown.size(), "%.1f us", seconds * 1e6);
-  else
+  else if (seconds < 10)
     snprintf(shown.data(), shown.size(), "%.2f ms", seconds * 1e3);
+  else
+    snprintf(shown.data(), shown.size(), "%.2f s", seconds);
   return shown.data();
 }
 
@@ -561,9 +563,10 @@ int main(int argc, char** argv) {
   row("mean() through libaverager.so, per call", mean_calls(true), "inline (a + b) / 2.0",
       mean_calls(false));
   crowd_rows();
+  // One play each: the p99 column repeats it.
   Stats sampled = tour_time(true);
-  row(quick ? "the tour's pause scene, traced" : "the whole tour, traced", tour_time(false),
-      "the same, --sampled", sampled);
+  row(quick ? "the tour's pause scene, traced" : "the whole tour, traced (one play)",
+      tour_time(false), "the same, --sampled", sampled);
 
   std::filesystem::remove_all(scratch);
   return 0;

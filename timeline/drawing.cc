@@ -54,13 +54,21 @@ std::string number(double value) {
   return shown;
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+// The length of the well-formed UTF-8 sequence at the start of `text` that
+// XML takes as a character, or 0: not overlong, no surrogate, nothing past
+// U+10FFFF, and not U+FFFE or U+FFFF.
 size_t utf8_length(std::string_view text) {
-  auto lead = static_cast<unsigned char>(text[0]);
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
   size_t length = lead >= 0xf0 && lead < 0xf5 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
   if (length == 0 || length > text.size()) return 0;
   for (size_t i = 1; i < length; i++)
-    if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) return 0;
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  unsigned char second = byte(1);
+  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xf0 && second < 0x90) ||
+      (lead == 0xed && second >= 0xa0) || (lead == 0xf4 && second >= 0x90) ||
+      (lead == 0xef && second == 0xbf && byte(2) >= 0xbe))
+    return 0;
   return length;
 }
 
