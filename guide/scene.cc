@@ -20,6 +20,7 @@
 namespace kit {
 
 bool colour = false;
+volatile sig_atomic_t stop_signal = 0;
 
 namespace {
 
@@ -196,6 +197,7 @@ void Scene::watch(Duration span) {
 bool Scene::wait(const std::function<bool()>& ready, Duration timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
+    if (stop_signal) throw Interrupted(stop_signal);
     sweep();
     look();
     if (ready()) return true;

@@ -2,6 +2,7 @@
 // and the record of all that happened, printed as it happens.
 #pragma once
 
+#include <signal.h>
 #include <sys/ipc.h>
 
 #include <chrono>
@@ -25,6 +26,17 @@ extern bool colour;  // the printed tour's colours, on a terminal that has them
 
 class Misbehaved : public std::runtime_error {
   using std::runtime_error::runtime_error;
+};
+
+// The signal that asks the tour to stop (SIGINT, SIGTERM, SIGHUP), once one
+// has come; set by its handler, read by every wait.
+extern volatile sig_atomic_t stop_signal;
+
+// Thrown from a wait once a signal has asked the tour to stop.
+class Interrupted : public std::runtime_error {
+ public:
+  explicit Interrupted(int sig) : std::runtime_error("interrupted"), signal(sig) {}
+  int signal;
 };
 
 // One program on stage: its process, and how much of its output is recorded.

@@ -19,13 +19,16 @@
 // keys, refuse to start while a key is in use, and remove what they made.
 // Each scene checks what it shows: the tour exits 1 naming any scene whose
 // programs misbehaved, and 3 when a scene was skipped.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -34,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "drawing.h"
@@ -73,7 +77,25 @@ std::string key_in_use(key_t key) {
   return "";
 }
 
-enum class Outcome { played, skipped, misbehaved };
+enum class Outcome { played, skipped, misbehaved, interrupted, exhausted };
+
+void ask_to_stop(int sig) { kit::stop_signal = sig; }
+
+// Held open all along and let go only to clean up, so that a scene that ran
+// out of descriptors still leaves nothing behind.
+int spare_descriptor = -1;
+
+// Why a scene could not go on for want of descriptors, as one line.
+std::string no_descriptors() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  return "no file descriptor left (the limit is " + std::to_string(limit.rlim_cur) +
+         "; raise it with ulimit -n)";
+}
+
+bool out_of_descriptors(const std::system_error& error) {
+  return error.code().value() == EMFILE || error.code().value() == ENFILE;
+}
 
 // Plays one scene in a fresh scratch directory, recording it into `record`.
 Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
@@ -88,27 +110,43 @@ Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
     printf("  %sskipped: %s%s\n", paint(kRed), busy.c_str(), paint(kReset));
     return Outcome::skipped;
   }
-  std::string dir = (std::filesystem::temp_directory_path() / "ipc-kit-tour-XXXXXX").string();
+  std::error_code failed;
+  std::string dir = (std::filesystem::temp_directory_path(failed) / "ipc-kit-tour-XXXXXX").string();
+  auto home = std::filesystem::current_path(failed);
   if (!mkdtemp(dir.data())) {
-    perror("tour: mkdtemp");
-    return Outcome::misbehaved;
+    fprintf(stderr, "tour: cannot make a scratch folder %s: %s\n", dir.c_str(), strerror(errno));
+    return errno == EMFILE || errno == ENFILE ? Outcome::exhausted : Outcome::misbehaved;
   }
-  auto home = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
+  Outcome outcome = Outcome::played;
+  std::filesystem::current_path(dir, failed);
   try {
+    // The scene's programs are ended as it goes, however it ends.
     kit::Scene scene(record, tracer);
     scene_play.play(scene);
     scene.sweep(true);
+  } catch (const kit::Interrupted& stop) {
+    record.failure = std::string("interrupted by SIG") + sigabbrev_np(stop.signal);
+    outcome = Outcome::interrupted;
+  } catch (const std::system_error& error) {
+    bool exhausted = out_of_descriptors(error);
+    record.failure = exhausted ? no_descriptors() : error.what();
+    outcome = exhausted ? Outcome::exhausted : Outcome::misbehaved;
   } catch (const std::exception& error) {
     record.failure = error.what();
+    outcome = Outcome::misbehaved;
+  }
+  if (outcome == Outcome::misbehaved) {
     fflush(stdout);
-    fprintf(stderr, "  %s!! %s misbehaved: %s%s\n", paint(kRed), scene_play.name, error.what(),
-            paint(kReset));
+    fprintf(stderr, "  %s!! %s misbehaved: %s%s\n", paint(kRed), scene_play.name,
+            record.failure.c_str(), paint(kReset));
   }
   remove_objects(scene_play.key);
-  std::filesystem::current_path(home);
-  std::filesystem::remove_all(dir);
-  return record.failure.empty() ? Outcome::played : Outcome::misbehaved;
+  std::filesystem::current_path(home, failed);
+  close(spare_descriptor);
+  std::filesystem::remove_all(dir, failed);
+  spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (failed) fprintf(stderr, "tour: cannot remove %s: %s\n", dir.c_str(), failed.message().c_str());
+  return outcome;
 }
 
 bool write_file(const std::filesystem::path& path, const std::string& text) {
@@ -178,6 +216,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Asked to stop (Ctrl-C, kill, the terminal closed), the tour ends the
+  // scene it plays, removes what it made and draws what was played.
+  struct sigaction stop {};
+  stop.sa_handler = ask_to_stop;
+  sigemptyset(&stop.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &stop, nullptr);
+
   const char* term = getenv("TERM");
   kit::colour = isatty(1) && !getenv("NO_COLOR") && term && std::string_view(term) != "dumb";
   // A program that has ended must not end the tour through its pipe.
@@ -187,6 +232,11 @@ int main(int argc, char** argv) {
   printf("%s\n", private_keys ? "Scenes run in a private IPC namespace: your own objects are safe."
                               : "Scenes use the host's real keys; they remove what they make.");
 
+  spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (spare_descriptor < 0) {
+    fprintf(stderr, "tour: %s\n", no_descriptors().c_str());
+    return 1;
+  }
   std::optional<kit::Tracer> tracer;
   if (!sampled) {
 #ifdef __SANITIZE_ADDRESS__
@@ -195,7 +245,15 @@ int main(int argc, char** argv) {
     std::string options = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS", (options + (options.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1);
 #endif
-    tracer.emplace();
+    try {
+      tracer.emplace();
+    } catch (const std::system_error& error) {
+      if (out_of_descriptors(error)) {
+        fprintf(stderr, "tour: %s\n", no_descriptors().c_str());
+        return 1;
+      }
+      fprintf(stderr, "tour: cannot trace (%s): the scenes are sampled\n", error.what());
+    }
   }
 
   auto start = std::chrono::steady_clock::now();
@@ -203,9 +261,11 @@ int main(int argc, char** argv) {
   std::list<Record> drawn;
   int skipped = 0;
   bool written = true;
+  Outcome last = Outcome::played;
   for (const Play* scene : chosen) {
+    if (kit::stop_signal) break;
     Record& record = drawn.emplace_back();
-    Outcome outcome = play(*scene, record, tracer ? &*tracer : nullptr);
+    Outcome outcome = last = play(*scene, record, tracer ? &*tracer : nullptr);
     if (outcome == Outcome::misbehaved) bad.push_back(scene->name);
     if (outcome == Outcome::skipped) {
       skipped++;
@@ -214,8 +274,21 @@ int main(int argc, char** argv) {
     }
     if (!drawings.empty())
       written &= write_file(drawings / (record.name + ".svg"), kit::draw_scene(record));
+    if (outcome == Outcome::interrupted || outcome == Outcome::exhausted) break;
   }
   if (!drawings.empty()) written &= write_file(drawings / "index.html", kit::draw_index(drawn));
+  fflush(stdout);
+  if (last == Outcome::exhausted) {
+    fprintf(stderr, "tour: %s\n", no_descriptors().c_str());
+    return 1;
+  }
+  if (int sig = kit::stop_signal) {
+    // Ended as the signal would have ended it, once all is cleaned up.
+    fprintf(stderr, "\ntour: interrupted by SIG%s\n", sigabbrev_np(sig));
+    tracer.reset();
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   if (bad.empty() && written) {

@@ -1,5 +1,7 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,11 +79,15 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   EXPECT_EQ(ends[0].attributes["data-how"], "SIGINT");
   EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
 
-  // Traced: each post that let gatewait through (Enter, then a, b and Enter)
-  // is an arrow from gatepost's +1 to the return of one of gatewait's waits,
-  // and the unit it gave shows on the track, however briefly it lived.
+  // Traced: each post whose unit gatewait took (Enter, then a, b and Enter)
+  // is an arrow from gatepost's +1 to the return of one of gatewait's takes:
+  // it let gatewait through, or gatewait found the unit there when it came
+  // back. Each unit shows on the track, however briefly it lived.
   auto let_through = of_class(svg, "arrow", "data-kind", "lets-through");
+  auto given = of_class(svg, "arrow", "data-kind", "gives");
+  let_through.insert(let_through.end(), given.begin(), given.end());
   ASSERT_EQ(let_through.size(), 4u);
+  EXPECT_FALSE(of_class(svg, "arrow", "data-label", "lets gatewait through").empty());
   auto posts = of_class(svg, "call", "data-text", "+1");
   EXPECT_EQ(posts.size(), 5u) << "four posts let it through, one is kept";
   for (auto& arrow : let_through) {
@@ -288,6 +294,44 @@ TEST_F(TourTest, TracedAndSampledScenesPrintTheSame) {
   EXPECT_EQ(count(pause, "Sampled from /proc every few milliseconds (--sampled)"), 1);
   EXPECT_EQ(count(pause, "class=\"call\""), 0);
   EXPECT_EQ(count(contents("traced/pause.svg"), "data-traced=\"yes\""), 1);
+}
+
+// Asked to stop mid-scene, the tour ends the scene's programs, removes the
+// set it made and its scratch folder, draws what was played, and ends as
+// the signal would end it. Out of descriptors, it says so in one line.
+TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
+  ASSERT_EQ(mkdir("scratch", 0755), 0);
+  setenv("TMPDIR", (dir_ + "/scratch").c_str(), 1);
+  auto left = [] {
+    return std::distance(std::filesystem::directory_iterator("scratch"),
+                         std::filesystem::directory_iterator{});
+  };
+  for (int sig : {SIGINT, SIGTERM}) {
+    Process tour("tour", {.io = Io::Pipes,
+                          .args = {"--real-keys", "--draw", "drawn", "semaphores", "fork"}});
+    ASSERT_TRUE(tour.wait_for("-- the semaphore now: value 0, 1 waiting\n")) << tour.output();
+    ASSERT_GT(left(), 0) << "the scene's folder, while it plays";
+    tour.signal(sig);
+    EXPECT_EQ(tour.wait_exit(kScene).signal, sig);
+    EXPECT_LT(semget(1234, 0, 0), 0) << "the set it made";
+    EXPECT_EQ(left(), 0) << "the scene's folder";
+    auto svg = picture("semaphores");
+    auto waiter = of_class(svg, "lane", "data-lane", "gatewait");
+    ASSERT_EQ(waiter.size(), 1u);
+    pid_t pid = static_cast<pid_t>(waiter[0].number("data-pid"));
+    EXPECT_TRUE(eventually([&] { return kill(pid, 0) < 0; })) << "gatewait lives on";
+    EXPECT_EQ(count(contents("drawn/semaphores.svg"),
+                    std::string("interrupted by SIG") + sigabbrev_np(sig)), 1);
+    EXPECT_FALSE(std::filesystem::exists("drawn/fork.svg")) << "a scene never played";
+  }
+  for (rlim_t limit : {5, 6}) {
+    Process tour("tour", {.io = Io::Pipes, .args = {"pause"}, .limits = {{RLIMIT_NOFILE, limit}}});
+    EXPECT_EQ(tour.wait_exit(kScene).status, 1);
+    EXPECT_EQ(tour.errors(), "tour: no file descriptor left (the limit is " +
+                                 std::to_string(limit) + "; raise it with ulimit -n)\n");
+    EXPECT_EQ(left(), 0);
+  }
+  unsetenv("TMPDIR");
 }
 
 // Where the programs cannot be traced (here another tracer holds the

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace kit {
@@ -86,21 +87,30 @@ int count(std::string_view text, std::string_view needle) {
 Process::Process(std::string_view name, Options options)
     : launcher_(options.launcher), io_(options.io) {
   std::string path = program_path(name);
-  int child_in = -1, child_out = -1, errs[2];
-  if (pipe2(errs, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+  int child_in = -1, child_out = -1, errs[2] = {-1, -1};
+  // What failed, with errno (EMFILE: no descriptor left), and nothing kept open.
+  auto fail = [&](const char* what) {
+    int error = errno;
+    for (int fd : {errs[0], errs[1], out_, in_, child_in, child_out == child_in ? -1 : child_out})
+      if (fd >= 0) close(fd);
+    out_ = in_ = -1;
+    throw std::system_error(error, std::generic_category(), what);
+  };
+  if (pipe2(errs, O_CLOEXEC) < 0) fail("pipe");
   if (io_ == Io::Terminal) {
     out_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (out_ < 0 || grantpt(out_) < 0 || unlockpt(out_) < 0)
-      throw std::runtime_error("posix_openpt");
+    if (out_ < 0 || grantpt(out_) < 0 || unlockpt(out_) < 0) fail("posix_openpt");
     // Set up before the program runs, so nothing typed early is echoed.
     child_in = child_out = open(ptsname(out_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (child_in < 0) throw std::runtime_error("open terminal");
+    if (child_in < 0) fail("open terminal");
     make_plain_terminal(child_in);
     in_ = fcntl(out_, F_DUPFD_CLOEXEC, 0);
+    if (in_ < 0) fail("dup terminal");
   } else {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
+    if (pipe2(in, O_CLOEXEC) < 0) fail("pipe");
     child_in = in[0], in_ = in[1];
+    if (pipe2(out, O_CLOEXEC) < 0) fail("pipe");
     out_ = out[0], child_out = out[1];
   }
 
@@ -138,7 +148,7 @@ Process::Process(std::string_view name, Options options)
     die_in_child(path.c_str());
   };
   pid_ = launcher_ ? launcher_->launch(start) : start();
-  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ < 0) fail("fork");
 
   close(errs[1]);
   close(child_in);

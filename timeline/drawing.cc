@@ -410,7 +410,9 @@ class Picture {
     }
     if (!record_.failure.empty()) {
       svg_.add("<g class=\"failure\">");
-      for (auto& line : wrapped("misbehaved: " + record_.failure, kSentenceWidth - 20)) {
+      bool stopped = record_.failure.starts_with("interrupted");
+      for (auto& line :
+           wrapped((stopped ? "" : "misbehaved: ") + record_.failure, kSentenceWidth - 20)) {
         svg_.text(16, y, line, 12, "fill=\"" + std::string(kSignal) + "\"", "start", true);
         y += 16;
       }
@@ -723,7 +725,9 @@ class Picture {
                              : "M" + number(x1) + "," + number(y1) + " L" + number(x2) + "," +
                                    number(y2);
       svg_.add("<path d=\"" + path + "\" fill=\"none\" stroke=\"" + colour +
-               "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"/>");
+               "\" stroke-width=\"1.8\"" +
+               (arrow.kind == "gives" ? " stroke-dasharray=\"5 3\"" : "") +
+               " marker-end=\"url(#arrow)\"/>");
       // The label in the rows of the lane the arrow leaves, by its foot.
       double top = lane_top_[track ? arrow.to_lane : arrow.from_lane];
       double width = arrow.kind == "message" || arrow.kind == "sees" ? 320 : 200;
@@ -972,7 +976,7 @@ class Picture {
       svg_.text(at + 28, y + 11, "a system call, with what it asked", 11);
       at += 40 + text_width("a system call, with what it asked", 11);
       stroke(std::string("stroke=\"") + kRelation + "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
-             "an operation that let another through, a fork");
+             "an operation that let another through (dashed: its unit taken later), a fork");
       stroke(std::string("stroke=\"") + kValue + "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
              "bytes through a named pipe, from write to read");
       swatch(std::string("fill=\"") + kHolds + "\" fill-opacity=\"0.25\" stroke=\"" + kHolds + "\"",

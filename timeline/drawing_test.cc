@@ -76,10 +76,15 @@ TEST(RelationsTest, PostsLetTheWaiterThroughAsTheKernelDoes) {
   burst.semop(0, -1, 0.1, 0.5).semop(1, 1, 0.49, 0.4901).semop(1, 1, 0.4902, 0.4903);
   burst.semop(1, 1, 0.4904, 0.4905).semop(0, -1, 0.51, 0.5101).semop(0, -1, 0.52, 0.5201);
   auto found = relate(burst);
-  ASSERT_EQ(found.arrows.size(), 1u);
+  ASSERT_EQ(found.arrows.size(), 3u);
   EXPECT_EQ(found.arrows[0].label, "lets gatewait through");
   EXPECT_EQ(found.arrows[0].from, 0.49);
   EXPECT_EQ(found.arrows[0].to, 0.5);
+  // The other two posts' units were there when gatewait came back for them.
+  EXPECT_EQ(found.arrows[1].kind, "gives");
+  EXPECT_EQ(found.arrows[1].from, 0.4902);
+  EXPECT_EQ(found.arrows[1].to, 0.5101);
+  EXPECT_EQ(found.arrows[2].from, 0.4904);
   EXPECT_EQ(burst.highest(), 2);
   EXPECT_EQ(found.levels.back().value, 0);
   // The unit of the hand-off lives inside the post: a step up and down at 0.49.

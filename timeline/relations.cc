@@ -63,12 +63,21 @@ void replay_semaphore(const Record& record, Relations& found) {
     found.levels.push_back(now);
   };
   std::deque<const Event*> queue;  // takes waiting, in the order they came
+  // Each unit with the operation that put it there (none: there before).
+  std::deque<const Event*> units(std::max(0, now.value), nullptr);
+  // A take of `take.amount` units: the operation that gave the last of them.
+  auto take_units = [&](const Event& take) {
+    const Event* giver = nullptr;
+    for (long n = take.amount; n < 0 && !units.empty(); n++) giver = units.front(), units.pop_front();
+    return giver;
+  };
   auto let_through = [&](const Event& raise) {
     while (!queue.empty() && now.value >= -queue.front()->amount) {
       const Event& waiter = *queue.front();
       queue.pop_front();
       now.value += static_cast<int>(waiter.amount);
       now.waiting--;
+      take_units(waiter);
       step(raise.at);
       if (ok(waiter) && waiter.lane != raise.lane)
         found.arrows.push_back({"lets-through", raise.lane, waiter.lane, raise.at, waiter.until,
@@ -84,19 +93,29 @@ void replay_semaphore(const Record& record, Relations& found) {
       if (call.text == "IPC_RMID" && done) {
         now = {0, false, 0, 0};
         queue.clear();
+        units.clear();
       }
       if (call.text.starts_with("SETVAL") && done) {
         now.value = static_cast<int>(call.amount);
+        units.assign(std::max(0L, call.amount), &call);
         step(call.at);
         let_through(call);
       }
     } else if (moment.entry && call.amount > 0 && done) {
       now.value += static_cast<int>(call.amount);
+      units.insert(units.end(), call.amount, &call);
       step(call.at);
       let_through(call);
     } else if (moment.entry && call.amount < 0) {
       if (queue.empty() && now.value >= -call.amount) {
-        if (done) now.value += static_cast<int>(call.amount);
+        if (done) {
+          now.value += static_cast<int>(call.amount);
+          // A unit another gave and no one waited for, taken now.
+          const Event* giver = take_units(call);
+          if (giver && giver->lane != call.lane && ok(call))
+            found.arrows.push_back({"gives", giver->lane, call.lane, giver->at, call.until,
+                                    "its unit, taken by " + label(record, call.lane)});
+        }
       } else {
         queue.push_back(&call);
         now.waiting++;

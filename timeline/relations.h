@@ -14,7 +14,10 @@ namespace kit {
 
 // From one lane's moment to another's.
 struct Arrow {
-  std::string kind;  // "lets-through", "message", "fork", "sees"
+  // "lets-through" (a raise to the waiter it let through), "gives" (a raise
+  // whose unit another took later without waiting), "message", "fork",
+  // "sees" (a change of the segment to the look that saw it)
+  std::string kind;
   int from_lane = -1, to_lane = -1;  // -1: the object's track
   double from = 0, to = 0;
   std::string label;

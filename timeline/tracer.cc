@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace kit {
@@ -159,7 +160,13 @@ Tracer::Tracer() {
   pthread_sigmask(SIG_BLOCK, &child, &mask_);
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   children_ = signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (wake_ < 0 || children_ < 0) throw std::runtime_error("tracer: eventfd or signalfd");
+  if (wake_ < 0 || children_ < 0) {
+    int error = errno;
+    for (int fd : {wake_, children_})
+      if (fd >= 0) close(fd);
+    pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+    throw std::system_error(error, std::generic_category(), "tracer");
+  }
   thread_ = std::thread([this] { run(); });
 }
 
