@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,9 +95,15 @@ int main() {
     // Closed before the message goes: a read end still open when the server
     // opens the FIFO for its reply would let that open through before ours.
     if (previous >= 0) close_after_hangup(previous);
-    // The text up to its first NUL, and that NUL. A failed write is not
-    // reported: a server that has gone ends the client by SIGPIPE.
-    [[maybe_unused]] ssize_t sent = write(server, message.data(), strlen(message.data()) + 1);
+    // The text up to its first NUL, and that NUL. A server that has gone
+    // ends the client by SIGPIPE; where a parent left that signal ignored,
+    // the write fails with EPIPE instead, and the client ends all the same,
+    // saying why, rather than wait for ever for a reply.
+    ssize_t sent = write(server, message.data(), strlen(message.data()) + 1);
+    if (sent < 0 && errno == EPIPE) {
+      puts("The server has gone: the message was not sent");
+      return 1;
+    }
     puts("Sent given message to server");
 
     int client = open_client_fifo();

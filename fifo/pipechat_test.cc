@@ -122,6 +122,21 @@ TEST_F(PipechatTest, TalksToTheShippedServer) {
             "client has gone\nwaiting for a client on srvfifo\n");
 }
 
+// Started with SIGPIPE ignored, as a parent may leave it, the client learns
+// that the server has gone from the failed write, and ends saying so.
+TEST_F(PipechatTest, WithSigpipeIgnoredAServerGoneEndsItSayingWhy) {
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
+  Process client("/bin/sh", {.args = {"-c", "trap '' PIPE; exec " + program_path("pipechat")}});
+  ASSERT_TRUE(client.wait_for(kPrompt));
+  server.signal(SIGKILL);
+  server.wait_exit();
+  client.type("anyone?\n");
+  Ending ending = client.wait_exit(5s);
+  EXPECT_EQ(ending.status, 1);
+  EXPECT_EQ(client.output(), kPrompt + "The server has gone: the message was not sent\n");
+}
+
 TEST_F(PipechatTest, SendsEachLineAsItsTextAndOneNul) {
   TestServer server;
   Process client("pipechat", {.io = Io::Pipes});
