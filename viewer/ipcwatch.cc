@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -277,12 +278,12 @@ int watch(const look::Parts& parts, bool colour) {
 }
 
 // Watches as the live view does, and keeps what it sees; when it ends
-// (Ctrl-C, or after `seconds`), draws it as a timeline into `path`.
+// (Ctrl-C or Ctrl-\, SIGTERM, the terminal closed, whoever read its log
+// gone, or after `seconds`), draws it as a timeline into `path`.
 int record(const look::Parts& parts, const std::string& path, double seconds) {
   struct sigaction ending {};
   ending.sa_handler = on_stop;
-  sigaction(SIGINT, &ending, nullptr);
-  sigaction(SIGTERM, &ending, nullptr);
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &ending, nullptr);
 
   std::array<char, 4096> cwd{};
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
@@ -299,6 +300,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   look::Watcher watcher(true, parts);
   look::Recorder recorder(kept);
   auto start = std::chrono::steady_clock::now();
+  struct stat out {};
+  bool into_pipe = fstat(1, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode));
   printf("ipcwatch: recording into %s; Ctrl-C ends\n", path.c_str());
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -306,8 +309,13 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     // Each change as it is seen, for whoever watches the log.
     fflush(stdout);
     if (stop || (seconds > 0 && at >= seconds)) break;
-    pollfd events{watcher.events(), POLLIN, 0};
-    poll(&events, events.fd >= 0 ? 1 : 0, kLookMs);
+    // A log piped into a reader that has gone ends the recording at once,
+    // though nothing is printed to find that out.
+    pollfd events[2] = {{1, 0, 0}, {watcher.events(), POLLIN, 0}};
+    if (poll(events + (into_pipe ? 0 : 1), (into_pipe ? 1 : 0) + (events[1].fd >= 0 ? 1 : 0),
+             kLookMs) > 0 &&
+        into_pipe && (events[0].revents & (POLLERR | POLLHUP)))
+      break;
   }
   std::ofstream file(path);
   file << kit::draw_scene(kept);

@@ -24,8 +24,9 @@ Options recording(const std::string& file, std::vector<std::string> parts = {}) 
   return {.io = Io::Pipes, .args = args};
 }
 
-std::vector<Element> stop_and_read(Process& recorder, const std::string& file) {
-  recorder.signal(SIGINT);
+std::vector<Element> stop_and_read(Process& recorder, const std::string& file,
+                                   int sig = SIGINT) {
+  recorder.signal(sig);
   EXPECT_EQ(recorder.wait_exit().status, 0) << recorder.errors();
   std::stringstream all;
   all << std::ifstream(file).rdbuf();
@@ -136,6 +137,24 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
   EXPECT_TRUE(std::any_of(held.begin(), held.end(), [](const Element& box) {
     return box.attributes.at("data-text").starts_with("pipechat-server");
   }));
+}
+
+// The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
+// with its picture. Piped into head, it ends once head has gone, picture
+// and all, without waiting for something to print.
+TEST_F(RecordingTest, EveryWayItIsEndedWritesThePicture) {
+  for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+    std::string file = std::string(sigabbrev_np(sig)) + ".svg";
+    Process recorder("ipcwatch", recording(file, {"sem"}));
+    ASSERT_TRUE(recorder.wait_for("recording into"));
+    EXPECT_FALSE(stop_and_read(recorder, file, sig).empty()) << sigabbrev_np(sig);
+  }
+  Process piped("/bin/sh", {.io = Io::Pipes,
+                            .args = {"-c", program_path("ipcwatch") +
+                                               " --record head.svg sem | head -1 >/dev/null; "
+                                               "wait"}});
+  EXPECT_EQ(piped.wait_exit(5s).status, 0) << "still recording once head has gone";
+  EXPECT_TRUE(eventually([] { return access("head.svg", R_OK) == 0; }, 2s));
 }
 
 }  // namespace
