@@ -32,7 +32,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <list>
 #include <optional>
 #include <string>
@@ -41,6 +40,7 @@
 #include <vector>
 
 #include "drawing.h"
+#include "picture_file.h"
 #include "scenes.h"
 
 namespace {
@@ -150,11 +150,9 @@ Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
 }
 
 bool write_file(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream file(path);
-  file << text;
-  file.close();
-  if (file) return true;
-  fprintf(stderr, "tour: cannot write %s\n", path.c_str());
+  kit::PictureFile file(path.string());
+  if (file.commit(text)) return true;
+  fprintf(stderr, "tour: cannot write %s: %s\n", path.c_str(), file.error().c_str());
   return false;
 }
 

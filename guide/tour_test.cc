@@ -376,7 +376,18 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   ASSERT_EQ(mkdir("drawn/index.html", 0755), 0);
   Process unwritten("tour", drawing("fork"));
   EXPECT_EQ(unwritten.wait_exit(kScene).status, 1);
-  EXPECT_EQ(unwritten.errors(), "tour: cannot write drawn/index.html\n");
+  EXPECT_EQ(unwritten.errors(), "tour: cannot write drawn/index.html: Is a directory\n");
+  // A picture's name planted as a symlink is replaced, not written through.
+  ASSERT_EQ(rmdir("drawn/index.html"), 0);
+  unlink("drawn/fork.svg");
+  std::ofstream("victim") << "mine\n";
+  ASSERT_EQ(symlink((dir_ + "/victim").c_str(), "drawn/fork.svg"), 0);
+  Process planted("tour", drawing("fork"));
+  EXPECT_EQ(planted.wait_exit(kScene).status, 0) << planted.errors();
+  EXPECT_EQ(contents("victim"), "mine\n");
+  struct stat drawn;
+  ASSERT_EQ(lstat("drawn/fork.svg", &drawn), 0);
+  EXPECT_TRUE(S_ISREG(drawn.st_mode));
 }
 
 // Colour only on a terminal, and not there under NO_COLOR or TERM=dumb.

@@ -27,13 +27,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "drawing.h"
+#include "picture_file.h"
 #include "look.h"
 #include "recording.h"
 #include "standard_streams.h"
@@ -300,6 +300,13 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   look::Watcher watcher(true, parts);
   look::Recorder recorder(kept);
   auto start = std::chrono::steady_clock::now();
+  // Made now, so that a folder that cannot take the picture is known before
+  // a whole session is recorded.
+  kit::PictureFile file(path);
+  if (!file.ok()) {
+    fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
+    return 1;
+  }
   struct stat out {};
   bool into_pipe = fstat(1, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode));
   printf("ipcwatch: recording into %s; Ctrl-C ends\n", path.c_str());
@@ -317,11 +324,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
         into_pipe && (events[0].revents & (POLLERR | POLLHUP)))
       break;
   }
-  std::ofstream file(path);
-  file << kit::draw_scene(kept);
-  file.close();
-  if (!file) {
-    fprintf(stderr, "ipcwatch: cannot write %s\n", path.c_str());
+  if (!file.commit(kit::draw_scene(kept))) {
+    fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
     return 1;
   }
   printf("ipcwatch: %zu processes over %.1f s drawn in %s\n", kept.lanes.size(),

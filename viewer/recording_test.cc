@@ -157,5 +157,23 @@ TEST_F(RecordingTest, EveryWayItIsEndedWritesThePicture) {
   EXPECT_TRUE(eventually([] { return access("head.svg", R_OK) == 0; }, 2s));
 }
 
+// A picture it cannot write is refused at the start, not after a session;
+// one planted as a symlink is replaced, never written through.
+TEST_F(RecordingTest, ThePictureIsCheckedFirstAndNeverWrittenThroughALink) {
+  Process nowhere("ipcwatch", recording("no/such/folder.svg"));
+  EXPECT_EQ(nowhere.wait_exit(2s).status, 1);
+  EXPECT_EQ(nowhere.errors(),
+            "ipcwatch: cannot write no/such/folder.svg: No such file or directory\n");
+  EXPECT_EQ(nowhere.output(), "");
+  std::ofstream("victim") << "mine\n";
+  ASSERT_EQ(symlink("victim", "link.svg"), 0);
+  Process recorder("ipcwatch", recording("link.svg", {"sem"}));
+  ASSERT_TRUE(recorder.wait_for("recording into"));
+  stop_and_read(recorder, "link.svg");
+  std::stringstream victim;
+  victim << std::ifstream("victim").rdbuf();
+  EXPECT_EQ(victim.str(), "mine\n");
+}
+
 }  // namespace
 }  // namespace kit
