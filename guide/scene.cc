@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "relations.h"
+#include "visible.h"
 
 namespace kit {
 
@@ -40,9 +41,12 @@ constexpr const char* kReset = "\033[0m";
 
 const char* paint(const char* code) { return colour ? code : ""; }
 
+// A program's line as it printed it, less whatever would act on the terminal:
+// a program run through IPC_KIT_BIN may print anything.
 void print_line(const char* hue, const std::string& label, const char* bar,
                 const std::string& text) {
-  printf("  %s%-18s%s%s %s\n", paint(hue), label.c_str(), bar, paint(kReset), text.c_str());
+  printf("  %s%-18s%s%s %s\n", paint(hue), label.c_str(), bar, paint(kReset),
+         visible(text).c_str());
 }
 
 void print_note(const char* hue, const std::string& text) {

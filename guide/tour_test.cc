@@ -429,6 +429,17 @@ TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
   EXPECT_EQ(missing.wait_exit(kScene).status, 1);
   EXPECT_EQ(count(missing.output(), "/bin/fork: No such file or directory\n"), 1)
       << missing.output();
+
+  // A fork of another's that clears the screen: its controls reach the
+  // person's terminal made visible.
+  ASSERT_EQ(symlink("/usr/bin/clear", "bin/fork"), 0);
+  setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+  setenv("TERM", "xterm", 1);
+  Process foreign(tour_path, {.io = Io::Pipes, .args = {"fork"}});
+  unsetenv("IPC_KIT_BIN");
+  EXPECT_EQ(foreign.wait_exit(kScene).status, 1);
+  EXPECT_EQ(count(foreign.output(), "| ?[H?[2J"), 1) << foreign.output();
+  EXPECT_EQ(count(foreign.output(), "\033"), 0);
 }
 
 TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {

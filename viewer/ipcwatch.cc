@@ -37,6 +37,7 @@
 #include "look.h"
 #include "recording.h"
 #include "standard_streams.h"
+#include "visible.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ std::string listed(const std::vector<look::Who>& holders) {
 void fifo_part(const look::World& world, std::vector<Line>& screen) {
   std::array<char, 4096> cwd{};
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
-  screen.push_back(line({text(std::string("Named pipes in ") + cwd.data())}));
+  screen.push_back(line({text("Named pipes in " + kit::visible(cwd.data()))}));
   for (auto& fifo : world.fifos) {
     std::string key = "fifo." + fifo.name;
     std::string name = format("  %-8s ", fifo.name.c_str());
@@ -289,7 +290,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");
   kit::Record kept;
   kept.name = "ipcwatch recording";
-  kept.watch_for = std::string("What the kernel showed of the kit's objects in ") + cwd.data() +
+  kept.watch_for = "What the kernel showed of the kit's objects in " + kit::visible(cwd.data()) +
                    ", recorded by ipcwatch from " + clock_time(time(nullptr)) + ".";
   kept.note =
       "ipcwatch sees the kernel's side only: states read from /proc and the objects' values. "

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -167,6 +168,46 @@ TEST_F(IpcwatchTest, NamesWhoWaitsOnTheSemaphore) {
       },
       2s))
       << last_frame(view);
+}
+
+// A process may give itself any name: one that carries terminal controls
+// reaches the watcher's terminal with them made visible, in a snapshot, the
+// live view and a recording's log alike.
+TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
+  int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
+  ASSERT_GE(set, 0);
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"\x1b]0;pwned\x07", "?]0;pwned?"}, {"\x1b[2J", "?[2J"}, {"c1\xc2\x9b" "2J", "c1?2J"},
+      {"bad\xff", "bad?"}, {"del\x7f", "del?"}, {"caf\xc3\xa9", "caf\xc3\xa9"}};
+  std::vector<pid_t> waiters;
+  for (auto& [name, shown] : names) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_NAME, name.c_str());
+      sembuf take{0, -1, 0};
+      semop(set, &take, 1);
+      _exit(0);
+    }
+    waiters.push_back(pid);
+  }
+  ASSERT_TRUE(waiting_for_semaphore(static_cast<int>(names.size())));
+  Process recorder("ipcwatch", {.io = Io::Pipes, .args = {"--record", "names.svg", "sem"}});
+  ASSERT_TRUE(recorder.wait_for("semop"));
+  Process live("ipcwatch", {.args = {"sem"}});
+  ASSERT_TRUE(eventually([&] { return count(last_frame(live), "?]0;pwned?") == 1; }));
+  std::string once = snapshot({"sem"});
+  for (auto& [name, shown] : names) {
+    EXPECT_EQ(count(once, "(" + shown + ")"), 1) << once;
+    EXPECT_EQ(count(recorder.output(), "(" + shown + ")") + count(recorder.output(), shown + " "),
+              count(recorder.output(), shown))
+        << recorder.output();
+  }
+  for (std::string raw : {"\x1b", "\x07", "\x7f", "\xc2\x9b", "\xff"}) {
+    EXPECT_EQ(count(once, raw), 0);
+    EXPECT_EQ(count(recorder.output(), raw), 0) << recorder.output();
+  }
+  EXPECT_EQ(count(live.output(), "\x1b]0;"), 0) << "the live view's title untouched";
+  for (pid_t pid : waiters) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
 TEST_F(IpcwatchTest, NamesWhoHasTheSegmentAttached) {

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "process.h"
+#include "visible.h"
 
 namespace look {
 namespace {
@@ -186,7 +187,8 @@ std::string name_of(pid_t pid) {
   fclose(comm);
   if (!read) return name + " (ended)";
   command[strcspn(command.data(), "\n")] = '\0';
-  return name + " (" + command.data() + ")";
+  // Any process may name itself so: never let its name reach a terminal raw.
+  return name + " (" + kit::visible(command.data()) + ")";
 }
 
 Watcher::Watcher(bool live, Parts parts) : parts_(parts) {
