@@ -233,6 +233,20 @@ TEST_F(IpcwatchTest, ShowsAClientBlockedInItsOpenOfClififo) {
   close(server);
 }
 
+// A server blocked in its open of a srvfifo that was already there raises
+// no event; it shows all the same, soon after it started.
+TEST_F(IpcwatchTest, AServerBlockedInItsOpenShowsSoon) {
+  ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
+  Process view("ipcwatch", {.args = {"fifo"}});
+  ASSERT_TRUE(eventually([&] { return count(last_frame(view), "reading: none") == 1; }));
+  std::this_thread::sleep_for(100ms);  // past the view's first walk
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_call("open"));
+  std::string blocked = std::to_string(server.pid()) + " (pipechat-server) blocked in open";
+  EXPECT_TRUE(eventually([&] { return count(last_frame(view), blocked) == 1; }, 3s))
+      << last_frame(view);
+}
+
 TEST_F(IpcwatchTest, AFifoOpenedLaterShowsWithoutAPeriodicWalk) {
   ASSERT_EQ(mkfifo("srvfifo", 0600), 0);
   setenv("IPCWATCH_COUNT_WALKS", "1", 1);

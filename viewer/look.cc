@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,10 @@ constexpr size_t kBytesShown = 20;
 // Seconds between the walks that no change asked for: they catch what no
 // event reports, such as a process that starts blocking in an open.
 constexpr time_t kSlowWalk = 20;
+// After a process starts, the time it has to reach a FIFO's open before the
+// holders are looked for, and the least time between two such looks.
+constexpr auto kStartSettles = std::chrono::milliseconds(300);
+constexpr auto kStartWalksApart = std::chrono::seconds(2);
 
 bool vanished() { return errno == EINVAL || errno == EIDRM; }
 
@@ -288,11 +293,12 @@ const World& Watcher::look() {
   bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
   bool gone = listed_gone();
   bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= kSlowWalk;
+  bool started = started_soon();
   if (slow) {
     periodic_++;
     walk(true, true, true);
-  } else if (set_changed || segment_changed || fifos_changed || gone) {
-    walk(set_changed || gone, segment_changed || gone, fifos_changed || gone);
+  } else if (set_changed || segment_changed || fifos_changed || gone || started) {
+    walk(set_changed || gone, segment_changed || gone, fifos_changed || gone || started);
   }
   seen_set_ = set.id, seen_rising_ = set.rising, seen_zero_ = set.zero;
   seen_seg_ = segment.id, seen_attaches_ = segment.attaches;
@@ -307,6 +313,28 @@ const World& Watcher::look() {
         kit::peek_segment(kSegmentKey, shown.id, std::min(shown.size, kBytesShown), holders, false);
   }
   return world_;
+}
+
+// A blocked open of a FIFO that exists raises no event; a process started
+// since the last look may be one. The kernel's last process ID (the last
+// field of /proc/loadavg) tells, at the cost of one small read: a start is
+// followed by one walk of the FIFOs' holders a moment later, when it has had
+// time to reach its open, and such walks come at most every few seconds.
+bool Watcher::started_soon() {
+  if (!parts_.fifo || (!world_.fifos[0].is_fifo && !world_.fifos[1].is_fifo)) return false;
+  long last = -1;
+  if (FILE* load = fopen("/proc/loadavg", "re")) {
+    if (fscanf(load, "%*s %*s %*s %*s %ld", &last) != 1) last = -1;
+    fclose(load);
+  }
+  auto now = std::chrono::steady_clock::now();
+  if (last != last_pid_ && last_pid_ >= 0 && !start_walk_due_)
+    start_walk_due_ = std::max(now + kStartSettles, last_start_walk_ + kStartWalksApart);
+  last_pid_ = last;
+  if (!start_walk_due_ || now < *start_walk_due_) return false;
+  start_walk_due_.reset();
+  last_start_walk_ = now;
+  return true;
 }
 
 void Watcher::walk(bool semaphore, bool segment, bool fifos) {

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -102,6 +103,7 @@ class Watcher {
   void look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos, const char* wanted_map,
                const bool looked_for[2], const struct stat fifo_files[2]);
   bool listed_gone() const;
+  bool started_soon();
 
   World world_;
   Parts parts_;
@@ -109,6 +111,9 @@ class Watcher {
   int watched_[2] = {-1, -1};
   int walks_ = 0, periodic_ = 0;
   time_t last_walk_ = 0;
+  long last_pid_ = -1;  // the kernel's last process ID, at the last look
+  std::optional<std::chrono::steady_clock::time_point> start_walk_due_;
+  std::chrono::steady_clock::time_point last_start_walk_{};
   int seen_rising_ = -1, seen_zero_ = -1, seen_attaches_ = -1, seen_set_ = -2, seen_seg_ = -2;
   std::string cwd_;
 };
