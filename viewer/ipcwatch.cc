@@ -85,7 +85,8 @@ void semaphore_part(const look::Semaphore& set, std::vector<Line>& screen) {
                          {"sem.owner", user_name(set.owner)},
                          text("  mode "),
                          {"sem.mode", format("%04o", set.mode)}}));
-  screen.push_back(line({text("  value "),
+  std::string which = set.count > 1 ? "semaphore 0 of " + std::to_string(set.count) + ": " : "";
+  screen.push_back(line({text("  " + which + "value "),
                          {"sem.value", std::to_string(set.value)},
                          text("   waiting for it to rise "),
                          {"sem.ncnt", std::to_string(set.rising)},

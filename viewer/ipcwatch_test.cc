@@ -210,6 +210,25 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
   for (pid_t pid : waiters) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
+// In a set of many, made by a program outside the kit, each waiter says
+// which semaphore it waits on, and the counts shown say whose they are.
+TEST_F(IpcwatchTest, SaysWhichSemaphoreOfManyEachWaiterWaitsOn) {
+  int set = semget(kSemaphoreKey, 250, IPC_CREAT | 0600);
+  ASSERT_GE(set, 0);
+  pid_t waiter = fork();
+  if (waiter == 0) {
+    sembuf take{100, -1, 0};
+    semop(set, &take, 1);
+    _exit(0);
+  }
+  ASSERT_TRUE(eventually([&] { return semctl(set, 100, GETNCNT) == 1; }));
+  std::string shown = snapshot({"sem"});
+  EXPECT_EQ(count(shown, "  semaphore 0 of 250: value 0   waiting for it to rise 0"), 1) << shown;
+  EXPECT_EQ(count(shown, "in semop to take a unit on semaphore 100\n"), 1) << shown;
+  kill(waiter, SIGKILL);
+  waitpid(waiter, nullptr, 0);
+}
+
 TEST_F(IpcwatchTest, NamesWhoHasTheSegmentAttached) {
   int id = shmget(kSegmentKey, 20, IPC_CREAT | 0600);
   void* at = shmat(id, nullptr, 0);

@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cerrno>
@@ -88,10 +89,14 @@ bool peek(int dir, unsigned long address, void* into, size_t size) {
 std::string semop_wish(int dir, const Call& call, const Semaphore& set) {
   sembuf operation{};
   if (peek(dir, call.args[1], &operation, sizeof operation)) {
-    if (operation.sem_op == 0) return "for zero";
-    if (operation.sem_op == -1) return "to take a unit";
-    return "to take " + std::to_string(-operation.sem_op) + " units";
+    // In a set of several, which one: the counts shown are semaphore 0's.
+    std::string which =
+        set.count > 1 ? " on semaphore " + std::to_string(operation.sem_num) : "";
+    if (operation.sem_op == 0) return "for zero" + which;
+    if (operation.sem_op == -1) return "to take a unit" + which;
+    return "to take " + std::to_string(-operation.sem_op) + " units" + which;
   }
+  if (set.count > 1) return "(on which semaphore, not to be seen)";
   if (set.zero == 0) return "to take a unit";
   if (set.rising == 0) return "for zero";
   return "(what for, not to be seen)";
@@ -148,12 +153,18 @@ void read_semaphore(Semaphore& set) {
          value,
          rising,
          zero,
+         static_cast<int>(info.sem_nsems),
+         0,
          last,
          info.sem_otime,
          info.sem_ctime,
          info.sem_perm.uid,
          static_cast<mode_t>(info.sem_perm.mode & 0777),
          std::move(waiters)};
+  // A set made outside the kit may hold many: who waits on any of them.
+  set.all_waiting = rising + zero;
+  for (int n = 1; n < set.count; n++)
+    set.all_waiting += std::max(0, semctl(id, n, GETNCNT)) + std::max(0, semctl(id, n, GETZCNT));
 }
 
 void read_segment(Segment& segment) {
@@ -289,7 +300,8 @@ const World& Watcher::look() {
 
   const Semaphore& set = world_.semaphore;
   const Segment& segment = world_.segment;
-  bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ || set.zero != seen_zero_;
+  bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ ||
+                     set.zero != seen_zero_ || set.all_waiting != seen_all_waiting_;
   bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
   bool gone = listed_gone();
   bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= kSlowWalk;
@@ -301,6 +313,7 @@ const World& Watcher::look() {
     walk(set_changed || gone, segment_changed || gone, fifos_changed || gone || started);
   }
   seen_set_ = set.id, seen_rising_ = set.rising, seen_zero_ = set.zero;
+  seen_all_waiting_ = set.all_waiting;
   seen_seg_ = segment.id, seen_attaches_ = segment.attaches;
 
   // The segment's bytes, through one that has it attached: never by
@@ -364,7 +377,7 @@ void Watcher::walk(bool semaphore, bool segment, bool fifos) {
   snprintf(wanted_map.data(), wanted_map.size(), "/SYSV%08x", static_cast<unsigned>(kSegmentKey));
   // Only the looks that can find something: a waiter needs a process
   // waiting, a holder a named pipe.
-  bool waiters = semaphore && set.rising + set.zero > 0;
+  bool waiters = semaphore && set.all_waiting > 0;
   DIR* proc = open_dir(AT_FDCWD, "/proc", world_.blind);
   if (!proc) return;
   int proc_fd = dirfd(proc);

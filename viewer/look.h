@@ -35,7 +35,9 @@ std::string name_of(pid_t pid);
 struct Semaphore {
   bool present = false;
   std::string unseen;  // why it could not be read, when it is there
-  int id = -1, value = 0, rising = 0, zero = 0;
+  int id = -1, value = 0, rising = 0, zero = 0;  // of semaphore 0
+  int count = 1;                                  // semaphores in the set
+  int all_waiting = 0;                            // blocked on any of them
   pid_t last = 0;
   time_t operated = 0, changed = 0;
   uid_t owner = 0;
@@ -115,6 +117,7 @@ class Watcher {
   std::optional<std::chrono::steady_clock::time_point> start_walk_due_;
   std::chrono::steady_clock::time_point last_start_walk_{};
   int seen_rising_ = -1, seen_zero_ = -1, seen_attaches_ = -1, seen_set_ = -2, seen_seg_ = -2;
+  int seen_all_waiting_ = -1;
   std::string cwd_;
 };
 
