@@ -9,6 +9,24 @@
 
 namespace kit {
 
+// The length of the UTF-8 character at the start of `text`, or 0 where it
+// is broken or not one that XML takes: an overlong form, a surrogate, a
+// code point past U+10FFFF, U+FFFE or U+FFFF.
+inline size_t utf8_length(std::string_view text) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
+  size_t length = lead >= 0xf5 ? 0 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+  if (length == 0 || length > text.size()) return 0;
+  for (size_t i = 1; i < length; i++)
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  unsigned char second = byte(1);
+  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xf0 && second < 0x90) ||
+      (lead == 0xed && second >= 0xa0) || (lead == 0xf4 && second >= 0x90) ||
+      (lead == 0xef && second == 0xbf && byte(2) >= 0xbe))
+    return 0;
+  return length;
+}
+
 inline std::string visible(std::string_view text) {
   std::string shown;
   for (size_t i = 0; i < text.size();) {
@@ -18,13 +36,10 @@ inline std::string visible(std::string_view text) {
       i++;
       continue;
     }
-    size_t length = c >= 0xf0 && c < 0xf5 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
-    bool whole = length > 0 && i + length <= text.size();
-    for (size_t k = 1; whole && k < length; k++)
-      whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
+    size_t length = utf8_length(text.substr(i));
     // U+0080 to U+009F are the C1 controls, two bytes from 0xc2.
-    bool control = whole && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
-    if (!whole || control) {
+    bool control = length && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+    if (!length || control) {
       shown += '?';
       i += control ? 2 : 1;
       continue;

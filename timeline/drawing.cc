@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "relations.h"
+#include "visible.h"
 
 namespace kit {
 namespace {
@@ -52,24 +53,6 @@ std::string number(double value) {
   if (shown.back() == '.') shown.pop_back();
   if (shown == "-0") shown = "0";
   return shown;
-}
-
-// The length of the well-formed UTF-8 sequence at the start of `text` that
-// XML takes as a character, or 0: not overlong, no surrogate, nothing past
-// U+10FFFF, and not U+FFFE or U+FFFF.
-size_t utf8_length(std::string_view text) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(0);
-  size_t length = lead >= 0xf0 && lead < 0xf5 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
-  if (length == 0 || length > text.size()) return 0;
-  for (size_t i = 1; i < length; i++)
-    if ((byte(i) & 0xc0) != 0x80) return 0;
-  unsigned char second = byte(1);
-  if ((lead == 0xe0 && second < 0xa0) || (lead == 0xf0 && second < 0x90) ||
-      (lead == 0xed && second >= 0xa0) || (lead == 0xf4 && second >= 0x90) ||
-      (lead == 0xef && second == 0xbf && byte(2) >= 0xbe))
-    return 0;
-  return length;
 }
 
 // Text as XML takes it: markup escaped, and control characters and broken
@@ -632,11 +615,16 @@ class Picture {
                escaped(call.target) + "\" data-text=\"" + escaped(call.text) + "\" data-bytes=\"" +
                escaped(in_quotes(call.bytes)) + "\" data-at=\"" + number(call.at) +
                "\" data-until=\"" + number(until) + "\" data-result=\"" +
-               (call.cut ? "cut" : failed ? call.failed : std::to_string(call.value)) + "\">");
+               (call.cut          ? "cut"
+                : call.until < 0  ? "open"
+                : failed          ? call.failed
+                                  : std::to_string(call.value)) +
+               "\">");
       std::string said = call.call + " " + call.text + (call.target.empty() ? "" : " on " + call.target) +
                          ", " + seconds(call.at) + " to " + seconds(until) +
-                         (call.cut     ? ", never returned: the process ended in it"
-                          : failed     ? ", failed: " + call.failed
+                         (call.cut          ? ", never returned: the process ended in it"
+                          : call.until < 0  ? ", had not returned when the picture ends"
+                          : failed          ? ", failed: " + call.failed
                                        : ", returned " + std::to_string(call.value));
       svg_.add("<title>" + escaped(said) + "</title>");
       // Each wake from a sleep parts the bar, so that a loop of sleeps shows.

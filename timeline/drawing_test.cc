@@ -21,7 +21,8 @@ TEST(DrawingTest, AnyProgramOutputLeavesThePictureWellFormed) {
   record.end = 2;
   record.lanes = {{"café <☕>", 42, 0}};
   for (std::string text : {"a < b & \"c\" > d", "naïve ☕", "cut \xe2\x82", "bad \xff\x01 end",
-                           "\xef\xbf\xbf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe0\x80\xaf|\xc0\xaf"})
+                           "\xef\xbf\xbf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe0\x80\xaf|\xc0\xaf|"
+                           "\xf5\x80\x80\x80"})
     record.events.push_back({.at = 1, .what = Happening::Line, .lane = 0, .text = text});
   std::string drawn = draw_scene(record);
   auto svg = parse_svg(drawn);
@@ -30,7 +31,7 @@ TEST(DrawingTest, AnyProgramOutputLeavesThePictureWellFormed) {
   std::vector<std::string> lines;
   for (auto& line : of_class(*svg, "line")) lines.push_back(line.attributes["data-text"]);
   EXPECT_EQ(lines, (std::vector<std::string>{"a < b & \"c\" > d", "naïve ☕", "cut ??",
-                                             "bad ?? end", "???|???|????|???|??"}));
+                                             "bad ?? end", "???|???|????|???|??|????"}));
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no python3 to parse it";
   char path[] = "/tmp/drawing-test-XXXXXX";
   int fd = mkstemp(path);
@@ -111,6 +112,20 @@ TEST(RelationsTest, PostsLetTheWaiterThroughAsTheKernelDoes) {
   EXPECT_EQ(relate(forced).arrows[0].from_lane, 1);
 }
 
+// A call still going when the scene ended runs to the end of the picture,
+// marked as never having returned.
+TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
+  Traced open;
+  open.events.push_back({.at = 1, .what = Happening::Call, .lane = 0, .text = "-1",
+                         .call = "semop", .amount = -1});
+  auto svg = parse_svg(draw_scene(open));
+  ASSERT_TRUE(svg);
+  auto calls = of_class(*svg, "call");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].number("data-until"), 10);
+  EXPECT_EQ(calls[0].attributes["data-result"], "open");
+}
+
 // A lock is held from a take to the same program's release; a program that
 // only takes (a waiter consuming posts) holds nothing.
 TEST(RelationsTest, TheLockIsHeldFromTakeToRelease) {
@@ -121,6 +136,9 @@ TEST(RelationsTest, TheLockIsHeldFromTakeToRelease) {
   EXPECT_EQ(bands[0].lane, 0);
   EXPECT_EQ(bands[0].from, 0.1);
   EXPECT_EQ(bands[0].to, 0.3);
+  Traced zero;  // a wait for zero takes nothing, so holds nothing
+  zero.semop(0, 0, 0.1, 0.1).semop(0, 1, 0.2, 0.2);
+  EXPECT_TRUE(relate(zero).bands.empty());
 }
 
 // Bytes written to a FIFO join the read that returned them, in order; a
