@@ -53,17 +53,26 @@ void close_after_hangup(int fd) {
   close(fd);
 }
 
+// A client FIFO that another user made, or that others may open, carries
+// someone else's replies, or gives ours away: not ours to use.
+[[noreturn]] void refuse_client_fifo() {
+  puts("clififo is not this client's: another user made it, or others may open it");
+  exit(1);
+}
+
 // Opens the client FIFO for reading, making it first if it is not there.
 // Blocks until the server opens it for writing. Exits on failure, and when
-// something other than a FIFO stands under its name.
+// something other than a FIFO, or a FIFO not our own, stands under its name.
 int open_client_fifo() {
-  int fd = open_fifo(kClientFifo, O_RDONLY);
+  int fd = open_fifo(kClientFifo, O_RDONLY, true);
+  if (fd < 0 && errno == EPERM) refuse_client_fifo();
   if (fd >= 0) return fd;
   if (mkfifo(kClientFifo, kClientFifoMode) < 0) {
     puts("Error in creating client FIFO");
     exit(1);
   }
-  fd = open_fifo(kClientFifo, O_RDONLY);
+  fd = open_fifo(kClientFifo, O_RDONLY, true);
+  if (fd < 0 && errno == EPERM) refuse_client_fifo();
   if (fd < 0) {
     puts("Error in opening client FIFO");
     exit(1);
@@ -76,6 +85,10 @@ int main() {
   // With standard output closed, the server FIFO would take its number and
   // our own lines would be sent as messages.
   if (!kit::standard_streams_open()) return 1;
+  // Before any message goes out: a client FIFO already there must be ours.
+  struct stat found;
+  if (stat(kClientFifo, &found) == 0 && S_ISFIFO(found.st_mode) && !private_fifo(found))
+    refuse_client_fifo();
   // Blocks until the server has the FIFO open for reading. Kept open for the
   // whole run; once the server has gone, a write raises SIGPIPE and ends us.
   int server = open_fifo(kServerFifo, O_WRONLY);

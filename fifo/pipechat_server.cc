@@ -34,6 +34,14 @@ using Message = std::array<char, kMessageLimit>;
   exit(1);
 }
 
+[[noreturn]] void not_ours(const char* path) {
+  fprintf(stderr,
+          "pipechat-server: %s is not this server's: another user made it, or others may open "
+          "it\n",
+          path);
+  exit(1);
+}
+
 // The client makes "clififo" only after sending its first message, so wait
 // for it to appear. Opening for writing blocks until the client reads.
 int open_client_fifo() {
@@ -84,12 +92,18 @@ int main(int argc, char** argv) {
     fprintf(stderr, "pipechat-server: mkfifo %s: %s\n", kServerFifo, strerror(errno));
     return 1;
   }
+  // One that another user made, or others may open, would let them send us
+  // messages in a client's place: not ours to serve.
+  struct stat found;
+  if (stat(kServerFifo, &found) == 0 && S_ISFIFO(found.st_mode) && !private_fifo(found))
+    not_ours(kServerFifo);
 
   for (;;) {
     puts("waiting for a client on srvfifo");
     // Blocks until a client opens the FIFO for writing.
-    int fd = open_fifo(kServerFifo, O_RDONLY);
+    int fd = open_fifo(kServerFifo, O_RDONLY, true);
     if (fd < 0 && errno == ENXIO) refuse(kServerFifo);
+    if (fd < 0 && errno == EPERM) not_ours(kServerFifo);
     if (fd < 0) {
       fprintf(stderr, "pipechat-server: open %s: %s\n", kServerFifo, strerror(errno));
       return 1;

@@ -363,12 +363,44 @@ TEST_F(PipechatTest, ServerReadsAndWritesNothingButFifos) {
   }
 }
 
-TEST_F(PipechatTest, ServerSaysWhyItCannotOpenItsFifo) {
+// A srvfifo that another user made, even one closed to others, or one that
+// others may open, is not the server's: it would serve messages injected in
+// a client's place.
+TEST_F(PipechatTest, ServerRefusesASrvfifoNotItsOwn) {
   require_root();
+  const std::string refused =
+      "pipechat-server: srvfifo is not this server's: another user made it, or others may open "
+      "it\n";
   ASSERT_EQ(mkfifo("srvfifo", 0600), 0);  // root's alone
-  Process server("pipechat-server", {.unprivileged = true});
-  EXPECT_EQ(server.wait_exit().status, 1);
-  EXPECT_EQ(server.errors(), "pipechat-server: open srvfifo: Permission denied\n");
+  Process theirs("pipechat-server", {.unprivileged = true});
+  EXPECT_EQ(theirs.wait_exit().status, 1);
+  EXPECT_EQ(theirs.errors(), refused);
+  ASSERT_EQ(chmod("srvfifo", 0666), 0);  // ours, but open to all
+  Process open_to_all("pipechat-server");
+  EXPECT_EQ(open_to_all.wait_exit().status, 1);
+  EXPECT_EQ(open_to_all.errors(), refused);
+}
+
+// In a shared folder another user may make clififo before the client does,
+// to answer in the server's place or read its replies: the client refuses
+// any that is not its own, before it sends anything.
+TEST_F(PipechatTest, RefusesAClientFifoNotItsOwn) {
+  require_root();
+  const std::string refused =
+      "clififo is not this client's: another user made it, or others may open it\n";
+  for (auto [owner, mode] : {std::pair{65534u, 0600}, {0u, 0666}, {65534u, 0666}}) {
+    TestServer server;
+    unlink("clififo");
+    ASSERT_EQ(mkfifo("clififo", 0600), 0);
+    ASSERT_EQ(chmod("clififo", mode), 0);
+    ASSERT_EQ(chown("clififo", owner, owner), 0);
+    Process client("pipechat");
+    client.type("secret\n");
+    EXPECT_EQ(client.wait_exit().status, 1) << owner << " " << mode;
+    EXPECT_EQ(client.output(), refused);
+    EXPECT_TRUE(server.ended_quietly()) << "nothing sent";
+    unlink("srvfifo");
+  }
 }
 
 TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
