@@ -161,12 +161,15 @@ void fifo_part(const look::World& world, std::vector<Line>& screen) {
   for (auto& fifo : world.fifos) {
     std::string key = "fifo." + fifo.name;
     std::string name = format("  %-8s ", fifo.name.c_str());
+    // Where a symlink points, shown harmless: anyone may have made it.
+    std::string link = fifo.link.empty() ? "" : " (a symlink to " + kit::visible(fifo.link) + ")";
     if (!fifo.present || !fifo.is_fifo) {
-      screen.push_back(line({text(name), {key, fifo.present ? "not a named pipe" : "absent"}}));
+      screen.push_back(
+          line({text(name), {key, fifo.present ? "not a named pipe" + link : "absent"}}));
       continue;
     }
     screen.push_back(line({text(name),
-                           {key, "present"},
+                           {key, "present" + link},
                            text("  mode "),
                            {key + ".mode", format("%04o", fifo.mode)},
                            text("  reading: "),

@@ -252,6 +252,23 @@ TEST_F(IpcwatchTest, ShowsAClientBlockedInItsOpenOfClififo) {
   close(server);
 }
 
+// srvfifo as a symlink to a named pipe works for the chat: the view says
+// where it points, and who holds the pipe behind it.
+TEST_F(IpcwatchTest, FollowsASymlinkedFifoAsTheProgramsDo) {
+  ASSERT_EQ(mkfifo("real", 0600), 0);
+  ASSERT_EQ(symlink("real", "srvfifo"), 0);
+  int reader = open("srvfifo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  std::string shown = snapshot({"fifo"});
+  EXPECT_EQ(count(shown, "  srvfifo  present (a symlink to real)  mode 0600  reading: " +
+                             std::to_string(getpid()) + " ("),
+            1)
+      << shown;
+  ASSERT_EQ(symlink("\x1b[2Jnowhere", "clififo"), 0);
+  shown = snapshot({"fifo"});
+  EXPECT_EQ(count(shown, "  clififo  not a named pipe (a symlink to ?[2Jnowhere)"), 1) << shown;
+  close(reader);
+}
+
 // A server blocked in its open of a srvfifo that was already there raises
 // no event; it shows all the same, soon after it started.
 TEST_F(IpcwatchTest, AServerBlockedInItsOpenShowsSoon) {

@@ -293,6 +293,14 @@ const World& Watcher::look() {
     Fifo& fifo = world_.fifos[i];
     bool was = fifo.is_fifo;
     fifo.present = lstat(fifo.name.c_str(), &fifo_files[i]) == 0;
+    // A symlink is followed, as the programs' opens follow it.
+    fifo.link.clear();
+    if (fifo.present && S_ISLNK(fifo_files[i].st_mode)) {
+      std::array<char, 4096> target{};
+      if (readlink(fifo.name.c_str(), target.data(), target.size() - 1) > 0)
+        fifo.link = target.data();
+      if (stat(fifo.name.c_str(), &fifo_files[i]) < 0) fifo_files[i].st_mode = S_IFLNK;
+    }
     fifo.is_fifo = fifo.present && S_ISFIFO(fifo_files[i].st_mode);
     fifo.mode = fifo.present ? fifo_files[i].st_mode & 0777 : 0;
     fifos_changed = fifos_changed || was != fifo.is_fifo;

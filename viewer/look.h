@@ -60,6 +60,7 @@ struct Segment {
 struct Fifo {
   std::string name;
   bool present = false, is_fifo = false;
+  std::string link;  // where it points, when the name is a symlink
   mode_t mode = 0;
   std::vector<Who> readers, writers;  // doing: "holding", "blocked in open"...
 };
