@@ -77,6 +77,11 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   auto ends = of_class(svg, "end", "data-lane", "gatewait");
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_EQ(ends[0].attributes["data-how"], "SIGINT");
+  // Ended by Ctrl-C in its wait, which it never saw fail.
+  auto waits = of_class(svg, "call", "data-lane", "gatewait");
+  ASSERT_FALSE(waits.empty());
+  EXPECT_EQ(waits.back().attributes["data-call"], "semop");
+  EXPECT_EQ(waits.back().attributes["data-result"], "cut");
   EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
 
   // Traced: each post whose unit gatewait took (Enter, then a, b and Enter)
@@ -183,6 +188,10 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
                          "pipechat: \"bye\\n\\0\" through srvfifo",
                          "pipechat-server: \"BYE\\0\" through clififo"}));
   EXPECT_FALSE(of_class(pipes, "rendezvous", "data-fifo", "srvfifo").empty());
+  std::vector<std::string> made;
+  for (auto& call : of_class(pipes, "call", "data-call", "mkfifo"))
+    made.push_back(call.attributes["data-lane"] + " " + call.attributes["data-target"]);
+  EXPECT_EQ(made, (std::vector<std::string>{"pipechat-server srvfifo", "pipechat clififo"}));
 
   auto segment = picture("segment");
   EXPECT_EQ(of_class(segment, "segment", "data-text", "tolvane").size(), 1u);
@@ -196,6 +205,7 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
   auto seen = of_class(segment, "arrow", "data-kind", "sees");
   ASSERT_EQ(seen.size(), 1u) << "the look that saw the answer";
   EXPECT_EQ(seen[0].attributes["data-to-lane"], "slatewatch");
+  EXPECT_EQ(seen[0].attributes["data-from-lane"], "segment") << "from the segment's track";
   EXPECT_GT(seen[0].number("data-to"), seen[0].number("data-from"));
 }
 
@@ -245,6 +255,12 @@ TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
     EXPECT_EQ(handlers[i].number("data-to"), returns[i].number("data-at"));
   }
   EXPECT_EQ(pending[0].number("data-to"), handlers[1].number("data-from"));
+  // The loop's sleep that the first signal cut short fails as the program
+  // sees it: EINTR, though the kernel first meant to restart it.
+  auto sleeps_cut = of_class(catcher, "call", "data-result", "EINTR");
+  ASSERT_EQ(sleeps_cut.size(), 1u);
+  EXPECT_EQ(sleeps_cut[0].attributes["data-text"], "1 s");
+  EXPECT_LE(sleeps_cut[0].number("data-until"), delivered[0].number("data-at"));
 
   // pause sleeps on through an ignored signal; into a pipe its line dies.
   auto pause = picture("pause");
