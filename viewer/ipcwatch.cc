@@ -104,7 +104,8 @@ void semaphore_part(const look::Semaphore& set, std::vector<Line>& screen) {
                          {"sem.ctime", clock_time(set.changed)}}));
 }
 
-void segment_part(const look::Segment& segment, std::vector<Line>& screen) {
+void segment_part(const look::Segment& segment, const std::string& short_of,
+                  std::vector<Line>& screen) {
   screen.push_back(line({text("Shared segment, key 10 (0x0000000a)")}));
   if (!segment.present || !segment.unseen.empty()) {
     screen.push_back(line({text("  "), {"shm", segment.present ? segment.unseen : "absent"}}));
@@ -126,7 +127,8 @@ void segment_part(const look::Segment& segment, std::vector<Line>& screen) {
     screen.push_back(line(
         {text("  attached by "), {"shm.attached." + std::to_string(holder.pid), holder.name}}));
   if (!segment.bytes) {
-    const char* why = segment.attaches > 0
+    std::string why = !short_of.empty() && segment.attaches > 0 ? "not shown: " + short_of
+                      : segment.attaches > 0
                           ? "not shown: no process that has it attached may be looked at by you"
                           : "not shown: no process has it attached, and attaching it to read "
                             "them would change its last attach";
@@ -198,11 +200,16 @@ std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
   }
   if (parts.shm) {
     gap();
-    segment_part(world.segment, screen);
+    segment_part(world.segment, world.short_of, screen);
   }
   if (parts.fifo) {
     gap();
     fifo_part(world, screen);
+  }
+  // Said under everything shown, for whoever reads any part of it.
+  if (!world.short_of.empty()) {
+    gap();
+    screen.push_back(line({text("Not every process was seen: "), {"short", world.short_of}}));
   }
   return screen;
 }
@@ -317,7 +324,11 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   printf("ipcwatch: recording into %s; Ctrl-C ends\n", path.c_str());
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    for (auto& said : recorder.take(watcher.look(), at)) puts(said.c_str());
+    const look::World& world = watcher.look();
+    for (auto& said : recorder.take(world, at)) puts(said.c_str());
+    // What a look missed, and why, stays in the picture's note.
+    if (!world.short_of.empty() && kept.note.find(world.short_of) == std::string::npos)
+      kept.note += " Some looks did not see every process: " + world.short_of + ".";
     // Each change as it is seen, for whoever watches the log.
     fflush(stdout);
     if (stop || (seconds > 0 && at >= seconds)) break;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "harness.h"
@@ -376,6 +378,33 @@ TEST_F(IpcwatchTest, AnObjectGoneBetweenTwoLooksIsAbsent) {
   done = true;
   churn.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// Short of descriptors, a snapshot and a recording say so, rather than
+// blame permissions or leave a waiter out without a word.
+TEST_F(IpcwatchTest, SaysWhatALackOfDescriptorsHid) {
+  Process server("slatewatch");
+  ASSERT_TRUE(eventually([] {
+    auto found = segment(kSegmentKey);
+    return found && found->bytes.starts_with("tolvane");
+  }));
+  Process waiter("gatewait");
+  ASSERT_TRUE(waiting_for_semaphore(1));
+  for (rlim_t limit : {5, 6}) {
+    std::string shown = snapshot({}, {.limits = {{RLIMIT_NOFILE, limit}}});
+    EXPECT_EQ(count(shown, "Not every process was seen: no file descriptor left to look at the "
+                           "processes with (the limit is " + std::to_string(limit)),
+              1)
+        << shown;
+    EXPECT_EQ(count(shown, "may be looked at by you"), 0) << shown;
+  }
+  Process recorder("ipcwatch", {.io = Io::Pipes,
+                                .args = {"--record", "short.svg", "--for", "1", "sem"},
+                                .limits = {{RLIMIT_NOFILE, 5}}});
+  EXPECT_EQ(recorder.wait_exit().status, 0) << recorder.errors();
+  std::ifstream file("short.svg");
+  std::string svg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(count(svg, "Some looks did not see every process: no file descriptor left"), 1);
 }
 
 TEST_F(IpcwatchTest, SaysSoWhenItRunsOutOfDescriptors) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ipc.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -284,7 +285,47 @@ bool Watcher::listed_gone() const {
   return false;
 }
 
+namespace {
+
+// A look opens up to three files at once (/proc, a process's folder, one of
+// its files); with fewer descriptors to spare it misses what it cannot open.
+constexpr int kDescriptorsALookNeeds = 3;
+
+std::string short_of_descriptors() {
+  std::array<int, kDescriptorsALookNeeds> spare;
+  spare.fill(-1);
+  bool enough = true;
+  for (int& fd : spare) enough = enough && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;
+  for (int fd : spare)
+    if (fd >= 0) close(fd);
+  if (enough) return "";
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  return "no file descriptor left to look at the processes with (the limit is " +
+         std::to_string(limit.rlim_cur) + "; raise it with ulimit -n)";
+}
+
+// /proc mounted with hidepid shows an ordinary user only their own processes.
+std::string hidden_by_proc() {
+  if (geteuid() == 0) return "";
+  FILE* mounts = fopen("/proc/self/mountinfo", "re");
+  if (!mounts) return "";
+  std::array<char, 1024> line;
+  bool hidden = false;
+  while (!hidden && fgets(line.data(), line.size(), mounts))
+    hidden = strstr(line.data(), " /proc ") && strstr(line.data(), " - proc ") &&
+             (strstr(line.data(), "hidepid=2") || strstr(line.data(), "hidepid=invisible") ||
+              strstr(line.data(), "hidepid=1") || strstr(line.data(), "hidepid=noaccess"));
+  fclose(mounts);
+  return hidden ? "other users' processes are hidden from you (/proc is mounted with hidepid)"
+                : "";
+}
+
+}  // namespace
+
 const World& Watcher::look() {
+  world_.short_of = short_of_descriptors();
+  if (world_.short_of.empty()) world_.short_of = hidden_by_proc();
   read_semaphore(world_.semaphore);
   read_segment(world_.segment);
   bool fifos_changed = fifo_events();

@@ -77,6 +77,9 @@ struct World {
   Segment segment;
   Fifo fifos[2];
   Blind blind;
+  // Why this look may have missed processes, where it knows: no descriptor
+  // left to open their files with, or /proc hiding other users' (hidepid).
+  std::string short_of;
 };
 
 // Which of the objects to look at.
