@@ -218,6 +218,22 @@ bool Scene::wait(const std::function<bool()>& ready, Duration timeout) {
 Ending Scene::finish(Actor& actor) {
   if (!wait([&] { return !actor.last; }, kPatience))
     throw Misbehaved(label(actor) + " does not end");
+  // A child it forked may end after it, its buffer written out last: its
+  // calls and its end reach us from the tracer a moment later.
+  auto descendants_ended = [&] {
+    absorb();
+    for (size_t lane = 0; lane < record_.lanes.size(); lane++) {
+      int up = record_.lanes[lane].parent;
+      while (up >= 0 && up != actor.lane) up = record_.lanes[up].parent;
+      if (up != actor.lane) continue;
+      bool ended = std::any_of(record_.events.begin(), record_.events.end(), [&](const Event& e) {
+        return e.what == Happening::End && e.lane == static_cast<int>(lane);
+      });
+      if (!ended) return false;
+    }
+    return true;
+  };
+  if (tracer_) eventually(descendants_ended, 2s);
   sweep(true);
   Ending ending = actor.process.wait_exit(0ms);
   add({.what = Happening::Note,

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -84,6 +85,20 @@ void ask_to_stop(int sig) { kit::stop_signal = sig; }
 // Held open all along and let go only to clean up, so that a scene that ran
 // out of descriptors still leaves nothing behind.
 int spare_descriptor = -1;
+
+// What a scene needs at once besides: a terminal and pipes per program, and
+// the tracer's two. With fewer, the tour says so before it starts.
+constexpr int kDescriptorsAtLeast = 8;
+
+bool descriptors_to_spare() {
+  std::array<int, kDescriptorsAtLeast> spare;
+  spare.fill(-1);
+  bool enough = true;
+  for (int& fd : spare) enough = enough && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;
+  for (int fd : spare)
+    if (fd >= 0) close(fd);
+  return enough;
+}
 
 // Why a scene could not go on for want of descriptors, as one line.
 std::string no_descriptors() {
@@ -231,7 +246,7 @@ int main(int argc, char** argv) {
                               : "Scenes use the host's real keys; they remove what they make.");
 
   spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (spare_descriptor < 0) {
+  if (spare_descriptor < 0 || !descriptors_to_spare()) {
     fprintf(stderr, "tour: %s\n", no_descriptors().c_str());
     return 1;
   }

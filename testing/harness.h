@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -25,6 +28,28 @@ class Sandbox : public ::testing::Test {
  private:
   bool root_ = false;
   std::string previous_dir_;
+};
+
+// A copy of the test process running `body` and then exiting; killed and
+// reaped when it goes out of scope, however the test ends, since it holds
+// the test's output open.
+class Forked {
+ public:
+  template <typename Body>
+  explicit Forked(Body body) : pid_(fork()) {
+    if (pid_ == 0) {
+      body();
+      _exit(0);
+    }
+  }
+  ~Forked() {
+    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  }
+  Forked(const Forked&) = delete;
+  Forked& operator=(const Forked&) = delete;
+
+ private:
+  pid_t pid_;
 };
 
 }  // namespace kit

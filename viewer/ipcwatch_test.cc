@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <iterator>
 #include <thread>
 
@@ -181,17 +182,13 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
   const std::vector<std::pair<std::string, std::string>> names = {
       {"\x1b]0;pwned\x07", "?]0;pwned?"}, {"\x1b[2J", "?[2J"}, {"c1\xc2\x9b" "2J", "c1?2J"},
       {"bad\xff", "bad?"}, {"del\x7f", "del?"}, {"caf\xc3\xa9", "caf\xc3\xa9"}};
-  std::vector<pid_t> waiters;
-  for (auto& [name, shown] : names) {
-    pid_t pid = fork();
-    if (pid == 0) {
+  std::list<Forked> waiters;
+  for (auto& [name, shown] : names)
+    waiters.emplace_back([&, name = name] {
       prctl(PR_SET_NAME, name.c_str());
       sembuf take{0, -1, 0};
       semop(set, &take, 1);
-      _exit(0);
-    }
-    waiters.push_back(pid);
-  }
+    });
   ASSERT_TRUE(waiting_for_semaphore(static_cast<int>(names.size())));
   Process recorder("ipcwatch", {.io = Io::Pipes, .args = {"--record", "names.svg", "sem"}});
   ASSERT_TRUE(recorder.wait_for("semop"));
@@ -209,7 +206,6 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
     EXPECT_EQ(count(recorder.output(), raw), 0) << recorder.output();
   }
   EXPECT_EQ(count(live.output(), "\x1b]0;"), 0) << "the live view's title untouched";
-  for (pid_t pid : waiters) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
 // In a set of many, made by a program outside the kit, each waiter says
@@ -217,18 +213,14 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
 TEST_F(IpcwatchTest, SaysWhichSemaphoreOfManyEachWaiterWaitsOn) {
   int set = semget(kSemaphoreKey, 250, IPC_CREAT | 0600);
   ASSERT_GE(set, 0);
-  pid_t waiter = fork();
-  if (waiter == 0) {
+  Forked waiter([&] {
     sembuf take{100, -1, 0};
     semop(set, &take, 1);
-    _exit(0);
-  }
+  });
   ASSERT_TRUE(eventually([&] { return semctl(set, 100, GETNCNT) == 1; }));
   std::string shown = snapshot({"sem"});
   EXPECT_EQ(count(shown, "  semaphore 0 of 250: value 0   waiting for it to rise 0"), 1) << shown;
   EXPECT_EQ(count(shown, "in semop to take a unit on semaphore 100\n"), 1) << shown;
-  kill(waiter, SIGKILL);
-  waitpid(waiter, nullptr, 0);
 }
 
 TEST_F(IpcwatchTest, NamesWhoHasTheSegmentAttached) {
@@ -398,9 +390,12 @@ TEST_F(IpcwatchTest, SaysWhatALackOfDescriptorsHid) {
         << shown;
     EXPECT_EQ(count(shown, "may be looked at by you"), 0) << shown;
   }
+#ifdef KIT_SANITIZED
+  GTEST_SKIP() << "the sanitizers' own checks need the descriptors a recording is denied here";
+#endif
   Process recorder("ipcwatch", {.io = Io::Pipes,
                                 .args = {"--record", "short.svg", "--for", "1", "sem"},
-                                .limits = {{RLIMIT_NOFILE, 5}}});
+                                .limits = {{RLIMIT_NOFILE, 7}}});
   EXPECT_EQ(recorder.wait_exit().status, 0) << recorder.errors();
   std::ifstream file("short.svg");
   std::string svg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -287,9 +287,10 @@ bool Watcher::listed_gone() const {
 
 namespace {
 
-// A look opens up to three files at once (/proc, a process's folder, one of
-// its files); with fewer descriptors to spare it misses what it cannot open.
-constexpr int kDescriptorsALookNeeds = 3;
+// A look opens up to five files at once (/proc, a process's folder, its fd
+// folder, one of its files, another's name); with fewer descriptors to spare
+// it misses what it cannot open.
+constexpr int kDescriptorsALookNeeds = 5;
 
 std::string short_of_descriptors() {
   std::array<int, kDescriptorsALookNeeds> spare;
