@@ -28,7 +28,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,6 +42,7 @@
 #include "drawing.h"
 #include "picture_file.h"
 #include "scenes.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -89,16 +89,6 @@ int spare_descriptor = -1;
 // What a scene needs at once besides: a terminal and pipes per program, and
 // the tracer's two. With fewer, the tour says so before it starts.
 constexpr int kDescriptorsAtLeast = 8;
-
-bool descriptors_to_spare() {
-  std::array<int, kDescriptorsAtLeast> spare;
-  spare.fill(-1);
-  bool enough = true;
-  for (int& fd : spare) enough = enough && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;
-  for (int fd : spare)
-    if (fd >= 0) close(fd);
-  return enough;
-}
 
 // Why a scene could not go on for want of descriptors, as one line.
 std::string no_descriptors() {
@@ -246,7 +236,7 @@ int main(int argc, char** argv) {
                               : "Scenes use the host's real keys; they remove what they make.");
 
   spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (spare_descriptor < 0 || !descriptors_to_spare()) {
+  if (spare_descriptor < 0 || !kit::descriptors_to_spare(kDescriptorsAtLeast)) {
     fprintf(stderr, "tour: %s\n", no_descriptors().c_str());
     return 1;
   }

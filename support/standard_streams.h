@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -16,6 +17,17 @@ inline bool standard_streams_open() {
     if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return false;
   }
   return true;
+}
+
+// Whether `count` more descriptors may be opened now: a look or a scene that
+// needs that many at once would otherwise fail midway.
+inline bool descriptors_to_spare(int count) {
+  int opened[64];
+  int got = 0;
+  while (got < count && got < 64 && (opened[got] = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+    got++;
+  for (int i = 0; i < got; i++) close(opened[i]);
+  return got == count;
 }
 
 }  // namespace kit

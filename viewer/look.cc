@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "process.h"
+#include "standard_streams.h"
 #include "visible.h"
 
 namespace look {
@@ -293,13 +294,7 @@ namespace {
 constexpr int kDescriptorsALookNeeds = 5;
 
 std::string short_of_descriptors() {
-  std::array<int, kDescriptorsALookNeeds> spare;
-  spare.fill(-1);
-  bool enough = true;
-  for (int& fd : spare) enough = enough && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;
-  for (int fd : spare)
-    if (fd >= 0) close(fd);
-  if (enough) return "";
+  if (kit::descriptors_to_spare(kDescriptorsALookNeeds)) return "";
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   return "no file descriptor left to look at the processes with (the limit is " +
