@@ -47,6 +47,7 @@ class Forked {
   }
   Forked(const Forked&) = delete;
   Forked& operator=(const Forked&) = delete;
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_;

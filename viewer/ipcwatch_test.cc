@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
@@ -261,6 +263,30 @@ TEST_F(IpcwatchTest, FollowsASymlinkedFifoAsTheProgramsDo) {
   shown = snapshot({"fifo"});
   EXPECT_EQ(count(shown, "  clififo  not a named pipe (a symlink to ?[2Jnowhere)"), 1) << shown;
   close(reader);
+}
+
+// A process in another mount namespace, blocked opening a clififo of its
+// own under the same path, is no reader of ours.
+TEST_F(IpcwatchTest, AnOpenInAnotherMountNamespaceIsNotOurs) {
+  require_root();
+  ASSERT_EQ(mkfifo("clififo", 0600), 0);
+  std::string here = dir_;
+  Forked elsewhere([&] {
+    if (unshare(CLONE_NEWNS) < 0 || mount("", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        mount("tmpfs", here.c_str(), "tmpfs", 0, nullptr) < 0 || chdir(here.c_str()) < 0 ||
+        mkfifo("clififo", 0600) < 0)
+      _exit(1);
+    open("clififo", O_RDONLY);  // blocks: no writer there
+  });
+  int ours = open("clififo", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_TRUE(eventually([&] {
+    auto look = look_at(elsewhere.pid());
+    return look && look->call == "open";
+  }));
+  std::string shown = snapshot({"fifo"});
+  EXPECT_EQ(count(shown, "blocked in open"), 0) << shown;
+  EXPECT_EQ(count(shown, "reading: " + std::to_string(getpid()) + " ("), 1) << shown;
+  close(ours);
 }
 
 // A server blocked in its open of a srvfifo that was already there raises

@@ -503,13 +503,14 @@ void Watcher::look_at(pid_t pid, int dir, bool waiters, bool segment, bool fifos
   std::array<char, 4096> path{};
   if (peek_some(dir, call.args[1], path.data(), path.size() - 1) <= 0) return;
   std::string opened = path.data();
-  if (!opened.starts_with('/')) {
-    std::array<char, 4096> cwd{};
-    if (readlinkat(dir, "cwd", cwd.data(), cwd.size() - 1) <= 0) return;
-    opened = std::string(cwd.data()) + "/" + opened;
-  }
+  // Resolved through the process's own root and folder: in another mount
+  // namespace the same path may name another file.
+  std::string seen_as = opened.starts_with('/') ? "root" + opened : "cwd/" + opened;
   struct stat file;
-  if (stat(opened.c_str(), &file) < 0) return;
+  if (fstatat(dir, seen_as.c_str(), &file, 0) < 0) {
+    if (errno == EACCES || errno == EPERM) count_blind(world_.blind);
+    return;
+  }
   for (int i = 0; i < 2; i++) {
     if (!looked_for[i] || !same_file(file, fifo_files[i])) continue;
     Who who{pid, name_of(pid), "blocked in open"};
