@@ -5,6 +5,7 @@
 // Run it in one terminal, then pipechat in another, in the same directory.
 // It serves one client after another until interrupted.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,25 +44,50 @@ using Message = std::array<char, kMessageLimit>;
 }
 
 // The client makes "clififo" only after sending its first message, so wait
-// for it to appear. Opening for writing blocks until the client reads.
-int open_client_fifo() {
+// for it to appear, and then for the client to open it for reading. A
+// client that has gone meanwhile hangs up its end of srvfifo (`server`),
+// which a client keeps open for its whole run: then give up, with errno
+// EPIPE, rather than block for ever, or hand its reply to the next client
+// who opens clififo.
+int open_client_fifo(int server) {
   for (;;) {
-    int fd = open_fifo(kClientFifo, O_WRONLY);
-    if (fd < 0 && errno == ENXIO) refuse(kClientFifo);
-    if (fd >= 0 || errno != ENOENT) return fd;
+    struct stat found;
+    bool there = stat(kClientFifo, &found) == 0;
+    if (there && !S_ISFIFO(found.st_mode)) refuse(kClientFifo);
+    if (there) {
+      // Without blocking: ENXIO while no one reads it yet.
+      int fd = open(kClientFifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) {
+        if (fstat(fd, &found) < 0 || !S_ISFIFO(found.st_mode)) refuse(kClientFifo);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+      }
+      if (errno != ENXIO && errno != ENOENT) return -1;
+    }
+    pollfd hangup{server, 0, 0};
+    if (poll(&hangup, 1, 0) > 0 && (hangup.revents & POLLHUP)) {
+      errno = EPIPE;
+      return -1;
+    }
     usleep(kClientFifoPoll);
   }
 }
 
-// Answers one message of `length` characters (its NUL not counted).
-void answer(const Message& message, size_t length) {
+// Answers one message of `length` characters (its NUL not counted) from the
+// client at the other end of `server`.
+void answer(const Message& message, size_t length, int server) {
   if (length > 0 && message[length - 1] == '\n') length--;
   Message reply{};
   for (size_t i = 0; i < length; i++)
     reply[i] = static_cast<char>(toupper(static_cast<unsigned char>(message[i])));
 
   // The reply first, the report after: the client is waiting.
-  int fd = open_client_fifo();
+  int fd = open_client_fifo(server);
+  if (fd < 0 && errno == EPIPE) {
+    printf("received \"%.*s\"\nclient has gone before its reply: not sent\n",
+           static_cast<int>(length), message.data());
+    return;
+  }
   if (fd < 0) {
     fprintf(stderr, "pipechat-server: open %s: %s\n", kClientFifo, strerror(errno));
     return;
@@ -117,7 +143,7 @@ int main(int argc, char** argv) {
     while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
       for (ssize_t i = 0; i < got; i++) {
         if (buffer[i] == '\0') {
-          answer(message, length);
+          answer(message, length, fd);
           length = 0;
         } else if (length < kMessageLimit - 1) {
           message[length++] = buffer[i];

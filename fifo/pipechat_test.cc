@@ -406,7 +406,9 @@ TEST_F(PipechatTest, RefusesAClientFifoNotItsOwn) {
 TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
   Process server("pipechat-server");
   ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
-  send(bytes("hi\0", 3));
+  // A client keeps its end of srvfifo open while it waits for the reply.
+  int client = open("srvfifo", O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(write(client, "hi", 3), 3);
   EXPECT_TRUE(server.wait_call("nanosleep")) << "it looks for clififo now and then, asleep between";
   ASSERT_EQ(mkfifo("clififo", 0600), 0);
   int reply = open("clififo", O_RDONLY);
@@ -414,6 +416,29 @@ TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
   EXPECT_EQ(read(reply, got.data(), got.size()), 3);
   EXPECT_STREQ(got.data(), "HI");
   close(reply);
+  close(client);
+}
+
+// A client that sends and goes before it reads its reply: the server drops
+// that reply, rather than wait on clififo for ever or give it to the next
+// client, even with clififo removed meanwhile.
+TEST_F(PipechatTest, ServerNeverGivesAGoneClientsReplyToTheNext) {
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
+  ASSERT_EQ(mkfifo("clififo", 0600), 0);
+  send(bytes("secret of a\0", 12));  // and gone
+  ASSERT_TRUE(server.wait_for("client has gone before its reply: not sent\n")) << server.output();
+  Process client("pipechat");
+  client.type("hello\n");
+  ASSERT_TRUE(client.wait_for("HELLO\n")) << client.output();
+  EXPECT_EQ(count(client.output(), "SECRET"), 0);
+  client.end_input();
+  client.wait_exit();
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n", 3));
+  send(bytes("again\0", 6));
+  unlink("clififo");  // the README's clean-up, while the server waits
+  EXPECT_TRUE(server.wait_for("client has gone before its reply: not sent\n", 2)) << server.output();
+  EXPECT_TRUE(server.wait_for("waiting for a client on srvfifo\n", 4));
 }
 
 }  // namespace
