@@ -192,6 +192,22 @@ TEST_F(PipechatTest, ServerThatKeepsClififoOpenIsAnsweredInStep) {
   close(writer);
 }
 
+// A server that keeps its end of clififo longer than the client waits for
+// it: that end's late hang-up is no reply, and the real one is still read.
+TEST_F(PipechatTest, ServerThatClosesAfterTheBoundLosesNoReply) {
+  TestServer server;
+  Process client("pipechat", {.io = Io::Pipes});
+  client.type("a\nb\n");
+  client.end_input();
+  server.message();
+  server.reply(std::string("A") + '\0', 4s);
+  server.message();
+  server.reply(std::string("B") + '\0');
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_EQ(client.output(), kPrompt + kSent + kCreated + kWaiting + "A\n" +  //
+                                 kPrompt + kSent + kWaiting + "B\n" + kPrompt);
+}
+
 TEST_F(PipechatTest, ServerThatClosesLateIsAnsweredInStep) {
   for (Io io : {Io::Pipes, Io::Terminal}) {
     TestServer server;
