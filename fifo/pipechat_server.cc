@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -26,6 +27,7 @@ constexpr const char* kClientFifo = "clififo";
 constexpr mode_t kServerFifoMode = 0600;
 constexpr size_t kMessageLimit = 256;  // a message and its NUL, as the client sends them
 constexpr useconds_t kClientFifoPoll = 10'000;
+constexpr useconds_t kFirstLook = 50;
 
 using Message = std::array<char, kMessageLimit>;
 
@@ -50,7 +52,10 @@ using Message = std::array<char, kMessageLimit>;
 // EPIPE, rather than block for ever, or hand its reply to the next client
 // who opens clififo.
 int open_client_fifo(int server) {
-  for (;;) {
+  // Looks come quickly at first, since a client opens clififo right after
+  // sending, then less often, so that an exchange costs next to nothing more.
+  useconds_t pause = kFirstLook;
+  for (;; pause = std::min(pause * 2, kClientFifoPoll)) {
     struct stat found;
     bool there = stat(kClientFifo, &found) == 0;
     if (there && !S_ISFIFO(found.st_mode)) refuse(kClientFifo);
@@ -69,7 +74,7 @@ int open_client_fifo(int server) {
       errno = EPIPE;
       return -1;
     }
-    usleep(kClientFifoPoll);
+    usleep(pause);
   }
 }
 
