@@ -370,8 +370,8 @@ double cpu_seconds(pid_t pid) {
   FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
   if (!stat) return 0;
   unsigned long user = 0, system = 0;
-  int read = fscanf(stat, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-                    &user, &system);
+  int read = fscanf(stat, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                    &system);
   fclose(stat);
   if (read != 2) return 0;
   return double(user + system) / sysconf(_SC_CLK_TCK);
@@ -508,10 +508,11 @@ int main(int argc, char** argv) {
   quick = option == "--quick";
   if (argc > 2 || !(option.empty() || quick)) {
     bool help = option == "--help";
-    fputs("usage: bench [--quick]\n"
-          "  measures the kit's hand-offs and start-up against their floors;\n"
-          "  --quick only checks that each measurement runs\n",
-          help ? stdout : stderr);
+    fputs(
+        "usage: bench [--quick]\n"
+        "  measures the kit's hand-offs and start-up against their floors;\n"
+        "  --quick only checks that each measurement runs\n",
+        help ? stdout : stderr);
     return help ? 0 : 2;
   }
   if (unshare(CLONE_NEWIPC) < 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) < 0)

@@ -112,9 +112,10 @@ int main(int argc, char** argv) {
   if (!kit::standard_streams_open()) return 1;
   if (argc > 1) {
     bool help = std::string_view(argv[1]) == "--help";
-    fputs("usage: pipechat-server\n"
-          "  serves pipechat clients through srvfifo and clififo in this directory\n",
-          help ? stdout : stderr);
+    fputs(
+        "usage: pipechat-server\n"
+        "  serves pipechat clients through srvfifo and clififo in this directory\n",
+        help ? stdout : stderr);
     return help ? 0 : 2;
   }
   // A client that leaves between our open and write must not end the server.

@@ -453,7 +453,8 @@ TEST_F(PipechatTest, ServerNeverGivesAGoneClientsReplyToTheNext) {
   ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n", 3));
   send(bytes("again\0", 6));
   unlink("clififo");  // the README's clean-up, while the server waits
-  EXPECT_TRUE(server.wait_for("client has gone before its reply: not sent\n", 2)) << server.output();
+  EXPECT_TRUE(server.wait_for("client has gone before its reply: not sent\n", 2))
+      << server.output();
   EXPECT_TRUE(server.wait_for("waiting for a client on srvfifo\n", 4));
 }
 

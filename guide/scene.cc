@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,9 +141,8 @@ Actor& Scene::start(std::string label, std::string_view program, Options options
   int lane = static_cast<int>(record_.lanes.size());
   bool piped = options.io == Io::Pipes;
   auto& actor = actors_.emplace_back(lane, program, std::move(options));
-  record_.lanes.push_back({label, actor.process.pid(),
-                           lane % static_cast<int>(std::size(kPalette)), -1,
-                           piped});
+  record_.lanes.push_back(
+      {label, actor.process.pid(), lane % static_cast<int>(std::size(kPalette)), -1, piped});
   add({.what = Happening::Note, .lane = lane, .text = "starts " + label});
   actor.last = Look{'R', "", ""};
   add({.what = Happening::State, .lane = lane, .state = 'R'});
@@ -277,8 +276,7 @@ void Scene::sweep(bool all) {
   // one was read; the next pass brings that line into the same batch, however
   // late in a pass it came. The bound only keeps a chatty program from
   // holding the sweep.
-  for (size_t pass = 0, found = 0; pass < kPasses && (pass == 0 || batch.size() > found);
-       pass++) {
+  for (size_t pass = 0, found = 0; pass < kPasses && (pass == 0 || batch.size() > found); pass++) {
     found = batch.size();
     for (auto& actor : actors_) {
       // Reading a terminal's other side first pushes out what the program has
@@ -379,7 +377,9 @@ std::string what_it_asks(const Traced& call) {
     return "key " + std::to_string(call.detail[0]);
   if (call.call == "open") {
     int mode = static_cast<int>(call.detail[0]) & O_ACCMODE;
-    return call.target + (mode == O_WRONLY ? " for writing" : mode == O_RDWR ? " both ways" : " for reading");
+    return call.target + (mode == O_WRONLY ? " for writing"
+                          : mode == O_RDWR ? " both ways"
+                                           : " for reading");
   }
   if (call.call == "mkfifo") return call.target;
   if (call.call == "read" || call.call == "write") return in_quotes(call.bytes);
@@ -420,7 +420,7 @@ void Scene::absorb() {
           event.call = traced.call;
           event.target = traced.target;
           event.text = asked;
-          event.amount = traced.call == "semop" ? traced.detail[1]
+          event.amount = traced.call == "semop"    ? traced.detail[1]
                          : traced.call == "semctl" ? traced.detail[1]
                                                    : traced.detail[0];
           event.bytes = traced.bytes;
@@ -482,8 +482,9 @@ void Scene::absorb() {
             {.at = at,
              .what = Happening::End,
              .lane = lane,
-             .text = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                                       : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?")});
+             .text = WIFEXITED(status)
+                         ? "exit " + std::to_string(WEXITSTATUS(status))
+                         : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?")});
         break;
       }
     }

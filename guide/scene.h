@@ -91,7 +91,7 @@ class Scene {
 
   Record& record_;
   Tracer* tracer_;
-  std::vector<Traced> unplaced_;  // of a child whose fork is not yet seen
+  std::vector<Traced> unplaced_;      // of a child whose fork is not yet seen
   std::map<uint64_t, size_t> calls_;  // a traced call's event, by its id
   std::list<Actor> actors_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

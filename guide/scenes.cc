@@ -225,7 +225,8 @@ void mean(Scene& scene) {
     prefix = std::filesystem::current_path() / "prefix";
     source = KIT_SOURCE_DIR "/mean/consumer/means.c";
     install = "cmake --install " KIT_BUILD_DIR " --prefix " + prefix + " >/dev/null && ";
-    scene.narrate("installs the kit into a scratch prefix; builds means.c against it by pkg-config");
+    scene.narrate(
+        "installs the kit into a scratch prefix; builds means.c against it by pkg-config");
   } else {
     scene.narrate("builds means.c against the installed library, found by pkg-config");
   }

@@ -22,8 +22,8 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/sem.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -150,7 +150,8 @@ Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
   close(spare_descriptor);
   std::filesystem::remove_all(dir, failed);
   spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (failed) fprintf(stderr, "tour: cannot remove %s: %s\n", dir.c_str(), failed.message().c_str());
+  if (failed)
+    fprintf(stderr, "tour: cannot remove %s: %s\n", dir.c_str(), failed.message().c_str());
   return outcome;
 }
 

@@ -1,7 +1,7 @@
-#include <sys/sem.h>
-#include <sys/shm.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,11 +99,15 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
     EXPECT_EQ(arrow.attributes["data-from-lane"], "gatepost");
     auto waits = of_class(svg, "call", "data-lane", "gatewait");
     EXPECT_TRUE(std::any_of(waits.begin(), waits.end(), [&](const Element& w) {
-      return w.attributes.at("data-text") == "−1" && w.number("data-until") == arrow.number("data-to");
+      return w.attributes.at("data-text") == "−1" &&
+             w.number("data-until") == arrow.number("data-to");
     })) << "an arrow ends at a return of gatewait's semop";
-    EXPECT_TRUE(std::any_of(values.begin(), values.end(), [&](const Element& v) {
-      return v.number("data-from") == arrow.number("data-from") && v.attributes.at("data-value") != "0";
-    })) << "the unit given at " << arrow.number("data-from");
+    EXPECT_TRUE(std::any_of(values.begin(), values.end(),
+                            [&](const Element& v) {
+                              return v.number("data-from") == arrow.number("data-from") &&
+                                     v.attributes.at("data-value") != "0";
+                            }))
+        << "the unit given at " << arrow.number("data-from");
   }
 }
 
@@ -182,11 +186,11 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
   std::vector<std::string> carried;
   for (auto& arrow : of_class(pipes, "arrow", "data-kind", "message"))
     carried.push_back(arrow.attributes["data-from-lane"] + ": " + arrow.attributes["data-label"]);
-  EXPECT_EQ(carried, (std::vector<std::string>{
-                         "pipechat: \"hello, server\\n\\0\" through srvfifo",
-                         "pipechat-server: \"HELLO, SERVER\\0\" through clififo",
-                         "pipechat: \"bye\\n\\0\" through srvfifo",
-                         "pipechat-server: \"BYE\\0\" through clififo"}));
+  EXPECT_EQ(carried,
+            (std::vector<std::string>{"pipechat: \"hello, server\\n\\0\" through srvfifo",
+                                      "pipechat-server: \"HELLO, SERVER\\0\" through clififo",
+                                      "pipechat: \"bye\\n\\0\" through srvfifo",
+                                      "pipechat-server: \"BYE\\0\" through clififo"}));
   EXPECT_FALSE(of_class(pipes, "rendezvous", "data-fifo", "srvfifo").empty());
   std::vector<std::string> made;
   for (auto& call : of_class(pipes, "call", "data-call", "mkfifo"))
@@ -212,8 +216,8 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
 // The scenes not drawn above: each checks what its programs show, and the
 // pictures show the child, the signals and the handler.
 TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
-  Process tour("tour", {.io = Io::Pipes,
-                        .args = {"--draw", "drawn", "fork", "pause", "catcher", "mean"}});
+  Process tour("tour",
+               {.io = Io::Pipes, .args = {"--draw", "drawn", "fork", "pause", "catcher", "mean"}});
   EXPECT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
   std::string printed = tour.output();
   EXPECT_TRUE(printed.starts_with("Scenes run in a private IPC namespace")) << printed;
@@ -337,7 +341,8 @@ TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
     pid_t pid = static_cast<pid_t>(waiter[0].number("data-pid"));
     EXPECT_TRUE(eventually([&] { return kill(pid, 0) < 0; })) << "gatewait lives on";
     EXPECT_EQ(count(contents("drawn/semaphores.svg"),
-                    std::string("interrupted by SIG") + sigabbrev_np(sig)), 1);
+                    std::string("interrupted by SIG") + sigabbrev_np(sig)),
+              1);
     EXPECT_FALSE(std::filesystem::exists("drawn/fork.svg")) << "a scene never played";
   }
   // A sanitizer build's leak check needs descriptors of its own at exit.
@@ -359,8 +364,8 @@ TEST_F(TourTest, ASceneThatCannotBeTracedIsSampledAndSaysSo) {
   // A sanitizer build's leak check refuses to run under a tracer.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   Process tour("/usr/bin/strace", {.io = Io::Pipes,
-                                   .args = {"-f", "-o", "/dev/null", program_path("tour"),
-                                            "--draw", "drawn", "pause"}});
+                                   .args = {"-f", "-o", "/dev/null", program_path("tour"), "--draw",
+                                            "drawn", "pause"}});
   ASSERT_EQ(tour.wait_exit(kScene).status, 0) << tour.errors();
   std::string pause = contents("drawn/pause.svg");
   EXPECT_EQ(count(pause, "data-traced=\"no\""), 1);
@@ -385,8 +390,8 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   ASSERT_GE(shmget(10, 20, IPC_CREAT | 0600), 0);
   Process busy("tour", {.io = Io::Pipes, .args = {"--real-keys", "semaphores", "segment"}});
   EXPECT_EQ(busy.wait_exit(kScene).status, 3);
-  EXPECT_EQ(busy.output().rfind("Scenes use the host's real keys; they remove what they make.\n", 0),
-            0u);
+  EXPECT_EQ(
+      busy.output().rfind("Scenes use the host's real keys; they remove what they make.\n", 0), 0u);
   EXPECT_EQ(count(busy.output(), "skipped: a semaphore set under key 1234 exists"), 1);
   EXPECT_EQ(count(busy.output(), "skipped: a segment under key 10 exists"), 1) << busy.output();
   // A picture it cannot write fails the tour.
@@ -474,8 +479,9 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
   EXPECT_EQ(list.wait_exit(5s).status, 0);
   for (auto name : {"  gatewait ", "  pipechat-server ", "  pause ", "  tour "})
     EXPECT_EQ(count(list.output(), name), 1) << list.output();
-  EXPECT_EQ(count(list.output(), "\n  slatewatch-client  answer slatewatch through the shared "
-                                 "segment\n"),
+  EXPECT_EQ(count(list.output(),
+                  "\n  slatewatch-client  answer slatewatch through the shared "
+                  "segment\n"),
             1);
   EXPECT_TRUE(list.output().ends_with("\nEach has a manual page: man ipc-kit-PROGRAM.\n"));
   Process fork("ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
@@ -489,13 +495,15 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
   std::filesystem::copy_file(program_path("ipc-kit"), "lone/ipc-kit");
   Process lone(dir_ + "/lone/ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
   EXPECT_EQ(lone.wait_exit(5s).status, 127);
-  EXPECT_EQ(lone.errors(), "ipc-kit: cannot run " + dir_ + "/lone/fork: No such file or directory\n");
+  EXPECT_EQ(lone.errors(),
+            "ipc-kit: cannot run " + dir_ + "/lone/fork: No such file or directory\n");
 }
 
 // The programs that take options answer --help on standard output, and
 // refuse an unknown option with their usage on standard error, status 2.
 TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
-  for (auto name : {"tour", "ipcwatch", "ipc-kit", "pipechat-server", "slatewatch-client", "bench"}) {
+  for (auto name :
+       {"tour", "ipcwatch", "ipc-kit", "pipechat-server", "slatewatch-client", "bench"}) {
     Process help(name, {.io = Io::Pipes, .args = {"--help"}});
     EXPECT_EQ(help.wait_exit(5s).status, 0) << name;
     EXPECT_EQ(help.output().rfind("usage: ", 0), 0u) << name << ": " << help.output();

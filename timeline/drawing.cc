@@ -32,10 +32,10 @@ constexpr double kWidth = 1100, kLeft = 190, kRight = 40, kPlot = kWidth - kLeft
 constexpr double kLaneHeight = 106, kBarTop = 32, kBarHeight = 14, kStripTop = 48,
                  kStripHeight = 12;
 constexpr double kLineRows[] = {12, 26}, kCallRows[] = {73, 87, 101};
-constexpr double kBreak = 26;        // the gap drawn where the axis is broken
-constexpr double kIdleBreak = 0.1;   // seconds with no program running that break it
+constexpr double kBreak = 26;       // the gap drawn where the axis is broken
+constexpr double kIdleBreak = 0.1;  // seconds with no program running that break it
 constexpr size_t kSentenceWidth = 150;
-constexpr size_t kLeastShown = 4;    // a label cut shorter than this is left out
+constexpr size_t kLeastShown = 4;  // a label cut shorter than this is left out
 
 // Seconds as a reader wants them, in a tooltip.
 std::string seconds(double value) {
@@ -150,8 +150,7 @@ std::vector<std::string> wrapped(std::string_view text, size_t width) {
 struct Box {
   double left, top, right, bottom;
   bool meets(const Box& other) const {
-    return left < other.right && other.left < right && top < other.bottom &&
-           other.top < bottom;
+    return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
   }
 };
 
@@ -168,7 +167,8 @@ class Svg {
     return {left - 1, y - 0.95 * size, left + width + 1, y + 0.26 * size};
   }
   bool clear(const Box& wanted) const {
-    return std::none_of(taken_.begin(), taken_.end(), [&](const Box& b) { return b.meets(wanted); });
+    return std::none_of(taken_.begin(), taken_.end(),
+                        [&](const Box& b) { return b.meets(wanted); });
   }
 
   // Sets a label where nothing else lies: false, and nothing set, otherwise.
@@ -319,8 +319,8 @@ class Picture {
     for (size_t i = 0; i < runs.size(); i++) {
       double margin = std::max(0.0005, (runs[i].second - runs[i].first) * 0.1);
       double from = i == 0 ? begin : runs[i].first - margin;
-      double to = i + 1 == runs.size() ? std::max(end, runs[i].second + margin)
-                                       : runs[i].second + margin;
+      double to =
+          i + 1 == runs.size() ? std::max(end, runs[i].second + margin) : runs[i].second + margin;
       parts.push_back({from, to, 0, 0});
     }
     double room = kPlot - kBreak * (parts.size() - 1), weights = 0;
@@ -421,9 +421,9 @@ class Picture {
                number(event.at) + "\" data-to=\"" + escaped(to) + "\" data-label=\"" +
                escaped(event.text) + "\">");
       svg_.add("<title>" + escaped(seconds(event.at) + ": " + event.narration) + "</title>");
-      svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 4) + "\" x2=\"" +
-               number(at) + "\" y2=\"" + number(top + 40) + "\" stroke=\"" + colour +
-               "\" stroke-width=\"1.5\"" + (key ? "" : " stroke-dasharray=\"4 2\"") + "/>");
+      svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 4) + "\" x2=\"" + number(at) +
+               "\" y2=\"" + number(top + 40) + "\" stroke=\"" + colour + "\" stroke-width=\"1.5\"" +
+               (key ? "" : " stroke-dasharray=\"4 2\"") + "/>");
       svg_.label(at + 3, {top + 14, top + 28, top + 40}, event.text + " \u2192 " + to, 11, 220,
                  std::string("fill=\"") + colour + "\"");
       // On the lane it went to: a mark at the top of its bar.
@@ -471,12 +471,11 @@ class Picture {
       double left = x(span.from), width = std::max(1.5, x(span.to) - left);
       std::string kind = state.state == 'R' ? "running" : state.state == 'T' ? "stopped" : "asleep";
       std::string call = state.call + (state.target.empty() ? "" : " (" + state.target + ")");
-      std::string fill =
-          kind == "running" ? std::string("fill=\"") + colour + "\""
-          : kind == "stopped"
-              ? "fill=\"url(#stopped)\" stroke=\"#555555\""
-              : std::string("fill=\"") + colour + "\" fill-opacity=\"0.22\" stroke=\"" + colour +
-                    "\"";
+      std::string fill = kind == "running" ? std::string("fill=\"") + colour + "\""
+                         : kind == "stopped"
+                             ? "fill=\"url(#stopped)\" stroke=\"#555555\""
+                             : std::string("fill=\"") + colour +
+                                   "\" fill-opacity=\"0.22\" stroke=\"" + colour + "\"";
       std::string said = kind == "asleep" ? "asleep" + (call.empty() ? "" : " in " + call) : kind;
       svg_.add("<g class=\"state\" data-lane=\"" + escaped(record_.lanes[lane].label) +
                "\" data-state=\"" + kind + "\" data-call=\"" + escaped(state.call) +
@@ -507,8 +506,8 @@ class Picture {
                "\" width=\"3\" height=\"" + number(kBarHeight + 8) + "\" fill=\"#222222\"/>");
       // Into a pipe, nothing is written before the buffer goes out at a
       // normal exit: a signal that ends the program loses it.
-      bool died = record_.traced && record_.lanes[lane].piped && !wrote &&
-                  event.text.starts_with("SIG");
+      bool died =
+          record_.traced && record_.lanes[lane].piped && !wrote && event.text.starts_with("SIG");
       std::string said = event.text + (died ? ": its line died in the buffer" : "");
       // Beside the bar's end, never back over it.
       if (!svg_.label(at + 6, {top + kBarTop + 11}, said, 11, kWidth, "font-weight=\"bold\"",
@@ -541,8 +540,8 @@ class Picture {
                escaped(seconds(line.at) + "  " + record_.lanes[lane].label +
                        (line.error ? " ! " : " | ") + line.text) +
                "</title>");
-      svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 4) + "\" x2=\"" +
-               number(at) + "\" y2=\"" + number(top + kBarTop) + "\" stroke=\"" + colour +
+      svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 4) + "\" x2=\"" + number(at) +
+               "\" y2=\"" + number(top + kBarTop) + "\" stroke=\"" + colour +
                "\" stroke-width=\"1\" stroke-opacity=\"0.6\"/>");
       svg_.label(at + 2, {top + kLineRows[0], top + kLineRows[1]}, line.text, 11,
                  std::clamp(room, 60.0, 300.0), std::string("fill=\"") + colour + "\"");
@@ -557,8 +556,7 @@ class Picture {
     if (call.call == "read" || call.call == "nanosleep" || call.call == "pause" ||
         call.call == "execve" || call.call == "fork")
       return false;
-    if (call.call == "write")
-      return call.target == "pipe" || record_.lanes[call.lane].parent >= 0;
+    if (call.call == "write") return call.target == "pipe" || record_.lanes[call.lane].parent >= 0;
     return true;
   }
 
@@ -585,17 +583,22 @@ class Picture {
       bool ends = false;
       for (auto& end : record_.events)
         ends |= end.what == Happening::End && end.lane == lane && end.text == delivery.text;
-      std::string what = delivery.caught ? "handled"
-                         : ends          ? "ends it"
-                         : delivery.text == "SIGSTOP" || delivery.text == "SIGCONT" ? "" : "ignored";
+      std::string what = delivery.caught                                            ? "handled"
+                         : ends                                                     ? "ends it"
+                         : delivery.text == "SIGSTOP" || delivery.text == "SIGCONT" ? ""
+                                                                                    : "ignored";
       std::string said = delivery.text + " delivered" + (what.empty() ? "" : ": " + what);
-      std::string sender = delivery.peer >= 0 ? ", sent by " + record_.lanes[delivery.peer].label : "";
+      std::string sender =
+          delivery.peer >= 0 ? ", sent by " + record_.lanes[delivery.peer].label : "";
       svg_.add("<g class=\"delivery\" data-lane=\"" + escaped(record_.lanes[lane].label) +
                "\" data-signal=\"" + escaped(delivery.text) + "\" data-at=\"" +
-               number(delivery.at) + "\" data-caught=\"" + (delivery.caught ? "yes" : "no") + "\">");
+               number(delivery.at) + "\" data-caught=\"" + (delivery.caught ? "yes" : "no") +
+               "\">");
       svg_.add("<title>" + escaped(seconds(delivery.at) + ": " + said + sender) + "</title>");
-      svg_.add("<path d=\"M" + number(at) + "," + number(bottom + 1) + " l3,4 h-2 l2,5 l-6,-6 h2 z\" "
-               "fill=\"" + std::string(kSignal) + "\"/>");
+      svg_.add("<path d=\"M" + number(at) + "," + number(bottom + 1) +
+               " l3,4 h-2 l2,5 l-6,-6 h2 z\" "
+               "fill=\"" +
+               std::string(kSignal) + "\"/>");
       if (!ends)
         svg_.label(at + 4, {top + kCallRows[0], top + kCallRows[1], top + kCallRows[2]}, said, 10,
                    220, std::string("fill=\"") + kSignal + "\"");
@@ -611,21 +614,22 @@ class Picture {
       double until = call.until >= 0 ? call.until : record_.end;
       bool failed = !call.failed.empty();
       svg_.add("<g class=\"call\" data-lane=\"" + escaped(record_.lanes[lane].label) +
-               "\" data-call=\"" + escaped(call.call) + "\" data-target=\"" +
-               escaped(call.target) + "\" data-text=\"" + escaped(call.text) + "\" data-bytes=\"" +
+               "\" data-call=\"" + escaped(call.call) + "\" data-target=\"" + escaped(call.target) +
+               "\" data-text=\"" + escaped(call.text) + "\" data-bytes=\"" +
                escaped(in_quotes(call.bytes)) + "\" data-at=\"" + number(call.at) +
                "\" data-until=\"" + number(until) + "\" data-result=\"" +
-               (call.cut          ? "cut"
-                : call.until < 0  ? "open"
-                : failed          ? call.failed
-                                  : std::to_string(call.value)) +
+               (call.cut         ? "cut"
+                : call.until < 0 ? "open"
+                : failed         ? call.failed
+                                 : std::to_string(call.value)) +
                "\">");
-      std::string said = call.call + " " + call.text + (call.target.empty() ? "" : " on " + call.target) +
-                         ", " + seconds(call.at) + " to " + seconds(until) +
-                         (call.cut          ? ", never returned: the process ended in it"
-                          : call.until < 0  ? ", had not returned when the picture ends"
-                          : failed          ? ", failed: " + call.failed
-                                       : ", returned " + std::to_string(call.value));
+      std::string said = call.call + " " + call.text +
+                         (call.target.empty() ? "" : " on " + call.target) + ", " +
+                         seconds(call.at) + " to " + seconds(until) +
+                         (call.cut         ? ", never returned: the process ended in it"
+                          : call.until < 0 ? ", had not returned when the picture ends"
+                          : failed         ? ", failed: " + call.failed
+                                           : ", returned " + std::to_string(call.value));
       svg_.add("<title>" + escaped(said) + "</title>");
       // Each wake from a sleep parts the bar, so that a loop of sleeps shows.
       if (call.call == "nanosleep" && call.until >= 0 && !call.cut)
@@ -644,8 +648,7 @@ class Picture {
                    number(end) + "\" y2=\"" + number(bottom + 1) + "\" stroke=\"" + colour +
                    "\" stroke-width=\"1.5\"/>");
         svg_.label(at - 3, {top + kCallRows[0], top + kCallRows[1], top + kCallRows[2]},
-                   call_label(call), 10, 240,
-                   std::string("fill=\"") + colour + "\"");
+                   call_label(call), 10, 240, std::string("fill=\"") + colour + "\"");
       }
       svg_.add("</g>");
     }
@@ -675,11 +678,12 @@ class Picture {
                    std::string("fill=\"") + kSignal + "\"");
       } else {
         const char* colour = band.kind == "holds" ? kHolds : kSignal;
-        svg_.add("<rect x=\"" + number(left) + "\" y=\"" + number(top + kStripTop) +
-                 "\" width=\"" + number(width) + "\" height=\"" + number(kStripHeight) +
-                 "\" fill=\"" + colour + "\" fill-opacity=\"0.25\" stroke=\"" + colour + "\"/>");
+        svg_.add("<rect x=\"" + number(left) + "\" y=\"" + number(top + kStripTop) + "\" width=\"" +
+                 number(width) + "\" height=\"" + number(kStripHeight) + "\" fill=\"" + colour +
+                 "\" fill-opacity=\"0.25\" stroke=\"" + colour + "\"/>");
         std::string inside = fitted(band.label, width - 6, 10);
-        if (inside.empty()) inside = fitted(band.kind == "holds" ? "holds" : "handler", width - 6, 10);
+        if (inside.empty())
+          inside = fitted(band.kind == "holds" ? "holds" : "handler", width - 6, 10);
         svg_.text(left + 3, top + kStripTop + 9.5, inside, 10, "fill=\"#222222\"");
       }
       svg_.add("</g>");
@@ -699,19 +703,18 @@ class Picture {
       const char* colour = arrow.kind == "message" ? kValue : kRelation;
       const std::string& from = track ? record_.object : record_.lanes[arrow.from_lane].label;
       svg_.add("<g class=\"arrow\" data-kind=\"" + arrow.kind + "\" data-from-lane=\"" +
-               escaped(from) + "\" data-to-lane=\"" +
-               escaped(record_.lanes[arrow.to_lane].label) + "\" data-from=\"" +
-               number(arrow.from) + "\" data-to=\"" + number(arrow.to) + "\" data-label=\"" +
-               escaped(arrow.label) + "\">");
+               escaped(from) + "\" data-to-lane=\"" + escaped(record_.lanes[arrow.to_lane].label) +
+               "\" data-from=\"" + number(arrow.from) + "\" data-to=\"" + number(arrow.to) +
+               "\" data-label=\"" + escaped(arrow.label) + "\">");
       svg_.add("<title>" +
                escaped(from + ": " + arrow.label + ", " + seconds(arrow.from) + " to " +
                        seconds(arrow.to)) +
                "</title>");
-      std::string path = arrow.kind == "fork"
-                             ? "M" + number(x1) + "," + number(y1) + " L" + number(x1) + "," +
-                                   number(y2) + " L" + number(x2) + "," + number(y2)
-                             : "M" + number(x1) + "," + number(y1) + " L" + number(x2) + "," +
-                                   number(y2);
+      std::string path =
+          arrow.kind == "fork"
+              ? "M" + number(x1) + "," + number(y1) + " L" + number(x1) + "," + number(y2) + " L" +
+                    number(x2) + "," + number(y2)
+              : "M" + number(x1) + "," + number(y1) + " L" + number(x2) + "," + number(y2);
       svg_.add("<path d=\"" + path + "\" fill=\"none\" stroke=\"" + colour +
                "\" stroke-width=\"1.8\"" +
                (arrow.kind == "gives" ? " stroke-dasharray=\"5 3\"" : "") +
@@ -720,8 +723,7 @@ class Picture {
       double top = lane_top_[track ? arrow.to_lane : arrow.from_lane];
       double width = arrow.kind == "message" || arrow.kind == "sees" ? 320 : 200;
       svg_.label(x1 + 4, {top + kCallRows[0], top + kCallRows[1], top + kCallRows[2]}, arrow.label,
-                 10, width,
-                 std::string("fill=\"") + colour + "\"");
+                 10, width, std::string("fill=\"") + colour + "\"");
       svg_.add("</g>");
     }
     for (auto& meeting : relations_.rendezvous) {
@@ -762,14 +764,14 @@ class Picture {
     std::vector<std::pair<Level, double>> steps;
     if (!relations_.levels.empty()) {
       for (size_t i = 0; i < relations_.levels.size(); i++)
-        steps.push_back({relations_.levels[i],
-                         i + 1 < relations_.levels.size() ? relations_.levels[i + 1].at
-                                                          : record_.end});
+        steps.push_back({relations_.levels[i], i + 1 < relations_.levels.size()
+                                                   ? relations_.levels[i + 1].at
+                                                   : record_.end});
       return steps;
     }
     for (auto& step : spans(record_, Happening::Semaphore, -1, record_.end))
-      steps.push_back({{step.from, step.event->present, step.event->value, step.event->waiting},
-                       step.to});
+      steps.push_back(
+          {{step.from, step.event->present, step.event->value, step.event->waiting}, step.to});
     return steps;
   }
 
@@ -895,8 +897,8 @@ class Picture {
                number(part.right) + "\" y2=\"" + number(top) + "\" stroke=\"#222222\"/>");
       if (i > 0) {
         double gap = part.left - kBreak / 2;
-        svg_.add("<g class=\"break\" data-from=\"" + number(segments_[i - 1].to) +
-                 "\" data-to=\"" + number(part.from) + "\">");
+        svg_.add("<g class=\"break\" data-from=\"" + number(segments_[i - 1].to) + "\" data-to=\"" +
+                 number(part.from) + "\">");
         svg_.add("<title>" +
                  escaped("no program ran from " + seconds(segments_[i - 1].to) + " to " +
                          seconds(part.from) + ": left out") +
@@ -951,27 +953,30 @@ class Picture {
     swatch("fill=\"#222222\"", "ended: exit status or signal", 3);
     if (record_.person) {
       stroke("stroke=\"#222222\" stroke-width=\"1.5\"", "key typed (\u25bc on its lane)");
-      stroke(std::string("stroke=\"") + kSignal + "\" stroke-width=\"1.5\" stroke-dasharray=\"4 2\"",
-             "signal sent");
+      stroke(
+          std::string("stroke=\"") + kSignal + "\" stroke-width=\"1.5\" stroke-dasharray=\"4 2\"",
+          "signal sent");
       stroke("stroke=\"#222222\" stroke-opacity=\"0.6\"",
              "a line printed, when it reached the tour (hover for all of it)");
     }
     if (record_.traced) {
       room_for("a system call, with what it asked");
-      svg_.add("<path d=\"M" + number(at + 11) + "," + number(y + 2) + " L" + number(at + 16) + "," +
-               number(y + 7) + " L" + number(at + 11) + "," + number(y + 12) + " L" +
+      svg_.add("<path d=\"M" + number(at + 11) + "," + number(y + 2) + " L" + number(at + 16) +
+               "," + number(y + 7) + " L" + number(at + 11) + "," + number(y + 12) + " L" +
                number(at + 6) + "," + number(y + 7) + " z\" fill=\"#222222\"/>");
       svg_.text(at + 28, y + 11, "a system call, with what it asked", 11);
       at += 40 + text_width("a system call, with what it asked", 11);
-      stroke(std::string("stroke=\"") + kRelation + "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
+      stroke(std::string("stroke=\"") + kRelation +
+                 "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
              "an operation that let another through (dashed: its unit taken later), a fork");
-      stroke(std::string("stroke=\"") + kValue + "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
-             "bytes through a named pipe, from write to read");
+      stroke(
+          std::string("stroke=\"") + kValue + "\" stroke-width=\"1.8\" marker-end=\"url(#arrow)\"",
+          "bytes through a named pipe, from write to read");
       swatch(std::string("fill=\"") + kHolds + "\" fill-opacity=\"0.25\" stroke=\"" + kHolds + "\"",
              "holds the lock");
-      swatch(std::string("fill=\"") + kSignal + "\" fill-opacity=\"0.25\" stroke=\"" + kSignal +
-                 "\"",
-             "a signal handler runs");
+      swatch(
+          std::string("fill=\"") + kSignal + "\" fill-opacity=\"0.25\" stroke=\"" + kSignal + "\"",
+          "a signal handler runs");
       swatch("fill=\"url(#pending)\" stroke=\"#D55E00\"", "a signal pending");
     }
     svg_.add("</g>");

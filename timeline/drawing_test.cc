@@ -30,16 +30,18 @@ TEST(DrawingTest, AnyProgramOutputLeavesThePictureWellFormed) {
   EXPECT_EQ(of_class(*svg, "lane", "data-lane", "café <☕>").size(), 1u);
   std::vector<std::string> lines;
   for (auto& line : of_class(*svg, "line")) lines.push_back(line.attributes["data-text"]);
-  EXPECT_EQ(lines, (std::vector<std::string>{"a < b & \"c\" > d", "naïve ☕", "cut ??",
-                                             "bad ?? end", "???|???|????|???|??|????"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a < b & \"c\" > d", "naïve ☕", "cut ??", "bad ?? end",
+                                             "???|???|????|???|??|????"}));
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no python3 to parse it";
   char path[] = "/tmp/drawing-test-XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, drawn.data(), drawn.size()), static_cast<ssize_t>(drawn.size()));
   close(fd);
-  std::string parse = std::string("python3 -c 'import sys, xml.dom.minidom; "
-                                  "xml.dom.minidom.parse(sys.argv[1])' ") + path;
+  std::string parse = std::string(
+                          "python3 -c 'import sys, xml.dom.minidom; "
+                          "xml.dom.minidom.parse(sys.argv[1])' ") +
+                      path;
   EXPECT_EQ(system(parse.c_str()), 0) << "expat finds it not well formed";
   unlink(path);
 }
@@ -53,14 +55,25 @@ struct Traced : Record {
     events.push_back({.at = 0, .what = Happening::Semaphore, .value = 0});
   }
   Traced& semop(int lane, long change, double at, double until, std::string failed = "") {
-    events.push_back({.at = at, .what = Happening::Call, .lane = lane, .text = change > 0 ? "+1" : "-1",
-                      .call = "semop", .until = until, .amount = change, .failed = failed});
+    events.push_back({.at = at,
+                      .what = Happening::Call,
+                      .lane = lane,
+                      .text = change > 0 ? "+1" : "-1",
+                      .call = "semop",
+                      .until = until,
+                      .amount = change,
+                      .failed = failed});
     return *this;
   }
   Traced& call(int lane, std::string name, double at, std::string target = "",
                std::string bytes = "", double until = -2) {
-    events.push_back({.at = at, .what = Happening::Call, .lane = lane, .call = name,
-                      .target = target, .until = until == -2 ? at : until, .bytes = bytes});
+    events.push_back({.at = at,
+                      .what = Happening::Call,
+                      .lane = lane,
+                      .call = name,
+                      .target = target,
+                      .until = until == -2 ? at : until,
+                      .bytes = bytes});
     return *this;
   }
   int highest() const {
@@ -106,8 +119,13 @@ TEST(RelationsTest, PostsLetTheWaiterThroughAsTheKernelDoes) {
 
   Traced forced;  // another's set-up forces the value and lets the waiter in
   forced.semop(0, -1, 0.1, 0.6);
-  forced.events.push_back({.at = 0.6, .what = Happening::Call, .lane = 1, .text = "SETVAL 1",
-                           .call = "semctl", .until = 0.6001, .amount = 1});
+  forced.events.push_back({.at = 0.6,
+                           .what = Happening::Call,
+                           .lane = 1,
+                           .text = "SETVAL 1",
+                           .call = "semctl",
+                           .until = 0.6001,
+                           .amount = 1});
   ASSERT_EQ(relate(forced).arrows.size(), 1u);
   EXPECT_EQ(relate(forced).arrows[0].from_lane, 1);
 }
@@ -116,8 +134,8 @@ TEST(RelationsTest, PostsLetTheWaiterThroughAsTheKernelDoes) {
 // marked as never having returned.
 TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   Traced open;
-  open.events.push_back({.at = 1, .what = Happening::Call, .lane = 0, .text = "-1",
-                         .call = "semop", .amount = -1});
+  open.events.push_back(
+      {.at = 1, .what = Happening::Call, .lane = 0, .text = "-1", .call = "semop", .amount = -1});
   auto svg = parse_svg(draw_scene(open));
   ASSERT_TRUE(svg);
   auto calls = of_class(*svg, "call");
@@ -164,15 +182,27 @@ TEST(RelationsTest, SignalsWaitWhileHeldBackAndHandlersRunToTheirReturn) {
   Traced caught;
   auto& events = caught.events;
   events.push_back({.at = 1, .what = Happening::Signal, .lane = 0, .value = 4});
-  events.push_back({.at = 1.001, .what = Happening::Delivery, .lane = 0, .text = "SIGILL",
-                    .value = 4, .caught = true});
+  events.push_back({.at = 1.001,
+                    .what = Happening::Delivery,
+                    .lane = 0,
+                    .text = "SIGILL",
+                    .value = 4,
+                    .caught = true});
   events.push_back({.at = 2, .what = Happening::Signal, .lane = 0, .value = 4, .blocked = true});
-  events.push_back({.at = 3, .what = Happening::Delivery, .lane = 0, .text = "SIGUSR1",
-                    .value = 10, .caught = true});
+  events.push_back({.at = 3,
+                    .what = Happening::Delivery,
+                    .lane = 0,
+                    .text = "SIGUSR1",
+                    .value = 10,
+                    .caught = true});
   caught.call(0, "rt_sigreturn", 4);
   caught.call(0, "rt_sigreturn", 6);
-  events.push_back({.at = 6.001, .what = Happening::Delivery, .lane = 0, .text = "SIGILL",
-                    .value = 4, .caught = true});
+  events.push_back({.at = 6.001,
+                    .what = Happening::Delivery,
+                    .lane = 0,
+                    .text = "SIGILL",
+                    .value = 4,
+                    .caught = true});
   auto bands = relate(caught).bands;
   std::vector<std::string> drawn;
   for (auto& band : bands)

@@ -60,7 +60,7 @@ struct Lane {
   std::string label;
   pid_t pid = 0;
   int hue = 0;
-  int parent = -1;  // the lane it was forked from, for a child
+  int parent = -1;     // the lane it was forked from, for a child
   bool piped = false;  // its output went into a pipe, fully buffered
 };
 

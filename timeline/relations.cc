@@ -68,7 +68,8 @@ void replay_semaphore(const Record& record, Relations& found) {
   // A take of `take.amount` units: the operation that gave the last of them.
   auto take_units = [&](const Event& take) {
     const Event* giver = nullptr;
-    for (long n = take.amount; n < 0 && !units.empty(); n++) giver = units.front(), units.pop_front();
+    for (long n = take.amount; n < 0 && !units.empty(); n++)
+      giver = units.front(), units.pop_front();
     return giver;
   };
   auto let_through = [&](const Event& raise) {
@@ -199,8 +200,8 @@ void match_signals(const Record& record, Relations& found) {
         continue;
       used[i] = true;
       if (sent.blocked)
-        found.bands.push_back({"pending", delivery.lane, sent.at, delivery.at,
-                               delivery.text + " pending"});
+        found.bands.push_back(
+            {"pending", delivery.lane, sent.at, delivery.at, delivery.text + " pending"});
       break;
     }
     if (!delivery.caught) continue;
@@ -219,8 +220,8 @@ void match_signals(const Record& record, Relations& found) {
         break;
       }
     }
-    found.bands.push_back({"handler", delivery.lane, delivery.at, ends,
-                           "handler for " + delivery.text});
+    found.bands.push_back(
+        {"handler", delivery.lane, delivery.at, ends, "handler for " + delivery.text});
   }
 }
 
@@ -247,8 +248,9 @@ void see_answer(const Record& record, Relations& found) {
     if (attached && sleep->until > answered && (!woke || sleep->until < woke->until)) woke = sleep;
   }
   if (woke)
-    found.arrows.push_back({"sees", -1, woke->lane, answered, woke->until,
-                            "'A' in byte 0, seen at " + label(record, woke->lane) + "'s next look"});
+    found.arrows.push_back(
+        {"sees", -1, woke->lane, answered, woke->until,
+         "'A' in byte 0, seen at " + label(record, woke->lane) + "'s next look"});
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -33,9 +33,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514,
                   kRestartBlock = -516;
 constexpr size_t kBytesKept = 256;
-constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
-                               PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
-                               PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL;
+constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                               PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT |
+                               PTRACE_O_EXITKILL;
 
 bool restarting(int64_t rval) {
   return rval == kRestartSys || rval == kRestartNoIntr || rval == kRestartNoHand ||
@@ -46,42 +46,66 @@ bool restarting(int64_t rval) {
 // nullptr for the rest, which are followed but not kept.
 const char* kept_call(long nr) {
   switch (nr) {
-    case SYS_read: return "read";
-    case SYS_write: return "write";
-    case SYS_openat: return "open";
-    case SYS_mknodat: return "mkfifo";
-    case SYS_semget: return "semget";
-    case SYS_semop: return "semop";
-    case SYS_semtimedop: return "semop";
-    case SYS_semctl: return "semctl";
-    case SYS_shmget: return "shmget";
-    case SYS_shmat: return "shmat";
-    case SYS_shmdt: return "shmdt";
-    case SYS_nanosleep: return "nanosleep";
-    case SYS_clock_nanosleep: return "nanosleep";
-    case SYS_clone: return "fork";
+    case SYS_read:
+      return "read";
+    case SYS_write:
+      return "write";
+    case SYS_openat:
+      return "open";
+    case SYS_mknodat:
+      return "mkfifo";
+    case SYS_semget:
+      return "semget";
+    case SYS_semop:
+      return "semop";
+    case SYS_semtimedop:
+      return "semop";
+    case SYS_semctl:
+      return "semctl";
+    case SYS_shmget:
+      return "shmget";
+    case SYS_shmat:
+      return "shmat";
+    case SYS_shmdt:
+      return "shmdt";
+    case SYS_nanosleep:
+      return "nanosleep";
+    case SYS_clock_nanosleep:
+      return "nanosleep";
+    case SYS_clone:
+      return "fork";
 #ifdef SYS_clone3
-    case SYS_clone3: return "fork";
+    case SYS_clone3:
+      return "fork";
 #endif
 #ifdef SYS_fork
-    case SYS_fork: return "fork";
+    case SYS_fork:
+      return "fork";
 #endif
 #ifdef SYS_vfork
-    case SYS_vfork: return "fork";
+    case SYS_vfork:
+      return "fork";
 #endif
 #ifdef SYS_open
-    case SYS_open: return "open";
+    case SYS_open:
+      return "open";
 #endif
 #ifdef SYS_mknod
-    case SYS_mknod: return "mkfifo";
+    case SYS_mknod:
+      return "mkfifo";
 #endif
 #ifdef SYS_pause
-    case SYS_pause: return "pause";
+    case SYS_pause:
+      return "pause";
 #endif
-    case SYS_execve: return "execve";
-    case SYS_kill: return "kill";
-    case SYS_rt_sigreturn: return "rt_sigreturn";
-    default: return nullptr;
+    case SYS_execve:
+      return "execve";
+    case SYS_kill:
+      return "kill";
+    case SYS_rt_sigreturn:
+      return "rt_sigreturn";
+    default:
+      return nullptr;
   }
 }
 

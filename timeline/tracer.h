@@ -37,15 +37,16 @@ struct Traced {
   };
   Kind kind = Call;
   pid_t pid = 0;
-  std::chrono::steady_clock::time_point at;  // entered, delivered, stopped...
+  std::chrono::steady_clock::time_point at;                    // entered, delivered, stopped...
   std::optional<std::chrono::steady_clock::time_point> until;  // a call's return
-  uint64_t id = 0;      // a call's, the same at its entry and its end
-  std::string call;     // "semop", "write", "openat"...
-  std::string target;   // what it acts on: "terminal", "pipe", a FIFO's path
-  std::string bytes;    // moved by a read or write (the first 256), or a path
-  std::array<int64_t, 3> detail{};  // semop: sem_num, sem_op, sem_flg; semctl: cmd, value; kill: pid, sig
-  int64_t result = 0;   // the call's return value, or -errno
-  bool cut = false;     // the call never returned: the process ended in it
+  uint64_t id = 0;     // a call's, the same at its entry and its end
+  std::string call;    // "semop", "write", "openat"...
+  std::string target;  // what it acts on: "terminal", "pipe", a FIFO's path
+  std::string bytes;   // moved by a read or write (the first 256), or a path
+  std::array<int64_t, 3>
+      detail{};        // semop: sem_num, sem_op, sem_flg; semctl: cmd, value; kill: pid, sig
+  int64_t result = 0;  // the call's return value, or -errno
+  bool cut = false;    // the call never returned: the process ended in it
   int signal = 0;
   pid_t peer = 0;
   bool caught = false;  // a delivery that runs a handler
@@ -80,16 +81,16 @@ class Tracer : public Launcher {
     long nr = -1;
     std::array<uint64_t, 6> args{};
     uint64_t ip = 0;
-    int depth = 0;           // handler nesting at entry
-    Traced seen;             // as reported at entry
-    int64_t raw = 0;         // its return, once returned
+    int depth = 0;    // handler nesting at entry
+    Traced seen;      // as reported at entry
+    int64_t raw = 0;  // its return, once returned
     bool returned = false;
     std::chrono::steady_clock::time_point returned_at;
   };
   struct Tracee {
     bool started = true;  // past its exec: the program itself
     bool stopped = false;
-    int depth = 0;  // signal handlers running
+    int depth = 0;                // signal handlers running
     std::optional<Pending> call;  // entered, not yet returned
     // Interrupted, innermost last: each may yet be restarted once the
     // handlers above it return, or end the process before it sees EINTR.
@@ -122,9 +123,9 @@ class Tracer : public Launcher {
   // The tracing thread's own.
   std::map<pid_t, Tracee> tracees_;
   uint64_t next_id_ = 1;
-  int wake_ = -1;     // eventfd: a request came
-  int children_ = -1; // signalfd: SIGCHLD, a child changed state
-  sigset_t mask_;     // the signal mask of the thread that made us, given back
+  int wake_ = -1;      // eventfd: a request came
+  int children_ = -1;  // signalfd: SIGCHLD, a child changed state
+  sigset_t mask_;      // the signal mask of the thread that made us, given back
   std::thread thread_;
 };
 

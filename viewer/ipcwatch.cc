@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "drawing.h"
-#include "picture_file.h"
 #include "look.h"
+#include "picture_file.h"
 #include "recording.h"
 #include "standard_streams.h"
 #include "visible.h"

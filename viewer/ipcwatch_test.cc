@@ -13,8 +13,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <list>
 #include <iterator>
+#include <list>
 #include <thread>
 
 #include "harness.h"
@@ -123,7 +123,8 @@ TEST_F(IpcwatchTest, ShowsWhoHasEachFifoOpen) {
   EXPECT_EQ(count(shown, expected), 1) << shown;
   // A program caught running, in no call at all, only holds what it has
   // open, even as its standard input.
-  Process busy("/bin/sh", {.io = Io::Pipes, .args = {"-c", "exec 0<>srvfifo; while :; do :; done"}});
+  Process busy("/bin/sh",
+               {.io = Io::Pipes, .args = {"-c", "exec 0<>srvfifo; while :; do :; done"}});
   EXPECT_TRUE(eventually([&] {
     std::string name;  // the shell's own, once it runs
     std::ifstream("/proc/" + std::to_string(busy.pid()) + "/comm") >> name;
@@ -182,8 +183,14 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
   int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
   ASSERT_GE(set, 0);
   const std::vector<std::pair<std::string, std::string>> names = {
-      {"\x1b]0;pwned\x07", "?]0;pwned?"}, {"\x1b[2J", "?[2J"}, {"c1\xc2\x9b" "2J", "c1?2J"},
-      {"bad\xff", "bad?"}, {"del\x7f", "del?"}, {"caf\xc3\xa9", "caf\xc3\xa9"}};
+      {"\x1b]0;pwned\x07", "?]0;pwned?"},
+      {"\x1b[2J", "?[2J"},
+      {"c1\xc2\x9b"
+       "2J",
+       "c1?2J"},
+      {"bad\xff", "bad?"},
+      {"del\x7f", "del?"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"}};
   std::list<Forked> waiters;
   for (auto& [name, shown] : names)
     waiters.emplace_back([&, name = name] {
@@ -410,8 +417,10 @@ TEST_F(IpcwatchTest, SaysWhatALackOfDescriptorsHid) {
   ASSERT_TRUE(waiting_for_semaphore(1));
   for (rlim_t limit : {5, 6}) {
     std::string shown = snapshot({}, {.limits = {{RLIMIT_NOFILE, limit}}});
-    EXPECT_EQ(count(shown, "Not every process was seen: no file descriptor left to look at the "
-                           "processes with (the limit is " + std::to_string(limit)),
+    EXPECT_EQ(count(shown,
+                    "Not every process was seen: no file descriptor left to look at the "
+                    "processes with (the limit is " +
+                        std::to_string(limit)),
               1)
         << shown;
     EXPECT_EQ(count(shown, "may be looked at by you"), 0) << shown;

@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,8 +92,7 @@ std::string semop_wish(int dir, const Call& call, const Semaphore& set) {
   sembuf operation{};
   if (peek(dir, call.args[1], &operation, sizeof operation)) {
     // In a set of several, which one: the counts shown are semaphore 0's.
-    std::string which =
-        set.count > 1 ? " on semaphore " + std::to_string(operation.sem_num) : "";
+    std::string which = set.count > 1 ? " on semaphore " + std::to_string(operation.sem_num) : "";
     if (operation.sem_op == 0) return "for zero" + which;
     if (operation.sem_op == -1) return "to take a unit" + which;
     return "to take " + std::to_string(-operation.sem_op) + " units" + which;
@@ -313,8 +312,7 @@ std::string hidden_by_proc() {
              (strstr(line.data(), "hidepid=2") || strstr(line.data(), "hidepid=invisible") ||
               strstr(line.data(), "hidepid=1") || strstr(line.data(), "hidepid=noaccess"));
   fclose(mounts);
-  return hidden ? "other users' processes are hidden from you (/proc is mounted with hidepid)"
-                : "";
+  return hidden ? "other users' processes are hidden from you (/proc is mounted with hidepid)" : "";
 }
 
 }  // namespace
@@ -345,8 +343,8 @@ const World& Watcher::look() {
 
   const Semaphore& set = world_.semaphore;
   const Segment& segment = world_.segment;
-  bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ ||
-                     set.zero != seen_zero_ || set.all_waiting != seen_all_waiting_;
+  bool set_changed = set.id != seen_set_ || set.rising != seen_rising_ || set.zero != seen_zero_ ||
+                     set.all_waiting != seen_all_waiting_;
   bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
   bool gone = listed_gone();
   bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= kSlowWalk;

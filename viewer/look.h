@@ -34,10 +34,10 @@ std::string name_of(pid_t pid);
 
 struct Semaphore {
   bool present = false;
-  std::string unseen;  // why it could not be read, when it is there
+  std::string unseen;                            // why it could not be read, when it is there
   int id = -1, value = 0, rising = 0, zero = 0;  // of semaphore 0
-  int count = 1;                                  // semaphores in the set
-  int all_waiting = 0;                            // blocked on any of them
+  int count = 1;                                 // semaphores in the set
+  int all_waiting = 0;                           // blocked on any of them
   pid_t last = 0;
   time_t operated = 0, changed = 0;
   uid_t owner = 0;

@@ -24,8 +24,7 @@ Options recording(const std::string& file, std::vector<std::string> parts = {}) 
   return {.io = Io::Pipes, .args = args};
 }
 
-std::vector<Element> stop_and_read(Process& recorder, const std::string& file,
-                                   int sig = SIGINT) {
+std::vector<Element> stop_and_read(Process& recorder, const std::string& file, int sig = SIGINT) {
   recorder.signal(sig);
   EXPECT_EQ(recorder.wait_exit().status, 0) << recorder.errors();
   std::stringstream all;
