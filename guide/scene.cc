@@ -455,15 +455,17 @@ void Scene::absorb() {
         break;
       }
       case Traced::Stop:
-      case Traced::Continue:
-        record_.events.push_back({.at = at,
-                                  .what = Happening::State,
-                                  .lane = lane,
-                                  .state = traced.kind == Traced::Stop ? 'T' : 'R'});
-        for (auto& actor : actors_)
-          if (actor.lane == lane && actor.last)
-            actor.last = Look{record_.events.back().state, "", ""};
+      case Traced::Continue: {
+        char state = traced.kind == Traced::Stop ? 'T' : 'R';
+        // A look may have caught the stop already, on its way in.
+        auto actor = std::find_if(actors_.begin(), actors_.end(),
+                                  [&](const Actor& a) { return a.lane == lane; });
+        if (actor != actors_.end() && actor->last && actor->last->state == state) break;
+        record_.events.push_back(
+            {.at = at, .what = Happening::State, .lane = lane, .state = state});
+        if (actor != actors_.end() && actor->last) actor->last = Look{state, "", ""};
         break;
+      }
       case Traced::Fork: {
         int child = static_cast<int>(record_.lanes.size());
         record_.lanes.push_back({record_.lanes[lane].label + "'s child", traced.peer,
