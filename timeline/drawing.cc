@@ -700,7 +700,9 @@ class Picture {
                         : bar_middle(arrow.from_lane) + (down ? kBarHeight / 2 : -kBarHeight / 2);
       double y2 = bar_middle(arrow.to_lane) + (down ? -kBarHeight / 2 - 1 : kBarHeight / 2 + 1);
       if (arrow.kind == "fork") y2 = bar_middle(arrow.to_lane), x2 += 6;
-      const char* colour = arrow.kind == "message" ? kValue : kRelation;
+      const char* colour = arrow.kind == "message"  ? kValue
+                           : arrow.kind == "signal" ? kSignal
+                                                    : kRelation;
       const std::string& from = track ? record_.object : record_.lanes[arrow.from_lane].label;
       svg_.add("<g class=\"arrow\" data-kind=\"" + arrow.kind + "\" data-from-lane=\"" +
                escaped(from) + "\" data-to-lane=\"" + escaped(record_.lanes[arrow.to_lane].label) +

@@ -50,7 +50,9 @@ void replay_semaphore(const Record& record, Relations& found) {
   Level now{};
   for (auto& event : record.events)
     if (event.what == Happening::Semaphore) {
-      now = {0, event.present, event.value, event.waiting};
+      // Every take that waits is one of the calls replayed, even one that
+      // was waiting before the record began.
+      now = {0, event.present, event.value, 0};
       break;
     }
   now.at = record.begin;
@@ -143,6 +145,16 @@ void replay_semaphore(const Record& record, Relations& found) {
   }
 }
 
+// What a read or write moved: its bytes where they were seen, else the
+// count it returned.
+size_t moved(const Event& call) {
+  return call.bytes.empty() ? static_cast<size_t>(std::max(0, call.value)) : call.bytes.size();
+}
+
+std::string shown(const Event& call) {
+  return call.bytes.empty() ? std::to_string(moved(call)) + " bytes" : in_quotes(call.bytes);
+}
+
 // Each read of a FIFO that returned bytes, joined to the writes by other
 // lanes that put them there, in the order they were written.
 void match_messages(const Record& record, Relations& found) {
@@ -161,13 +173,13 @@ void match_messages(const Record& record, Relations& found) {
     }
     auto& queue = written[move->target];
     size_t taken = 0;
-    while (!queue.empty() && taken < move->bytes.size()) {
+    while (!queue.empty() && taken < moved(*move)) {
       const Event* write = queue.front();
       queue.pop_front();
-      taken += write->bytes.size();
+      taken += moved(*write);
       if (write->lane != move->lane)
         found.arrows.push_back({"message", write->lane, move->lane, write->at, move->until,
-                                in_quotes(write->bytes) + " through " + move->target});
+                                shown(*write) + " through " + move->target});
     }
   }
 }
@@ -203,6 +215,15 @@ void match_signals(const Record& record, Relations& found) {
         found.bands.push_back(
             {"pending", delivery.lane, sent.at, delivery.at, delivery.text + " pending"});
       break;
+    }
+    // From the sender's kill, where a program of the record's sent it.
+    if (delivery.peer >= 0) {
+      const Event* kill = nullptr;
+      for (auto* call : calls(record, "kill"))
+        if (call->lane == delivery.peer && call->at <= delivery.at) kill = call;
+      if (kill)
+        found.arrows.push_back({"signal", kill->lane, delivery.lane, kill->at, delivery.at,
+                                delivery.text + " to " + label(record, delivery.lane)});
     }
     if (!delivery.caught) continue;
     // The handler runs until its rt_sigreturn; one it interrupted nests.

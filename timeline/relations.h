@@ -16,7 +16,8 @@ namespace kit {
 struct Arrow {
   // "lets-through" (a raise to the waiter it let through), "gives" (a raise
   // whose unit another took later without waiting), "message", "fork",
-  // "sees" (a change of the segment to the look that saw it)
+  // "sees" (a change of the segment to the look that saw it), "signal"
+  // (a kill to the delivery it caused)
   std::string kind;
   int from_lane = -1, to_lane = -1;  // -1: the object's track
   double from = 0, to = 0;

@@ -45,6 +45,7 @@ using look::name_of;
 
 constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
 constexpr int kHighlightMs = 2000;  // how long a change stays marked
+constexpr int kSettleMs = 5;        // to look again at a semaphore value still to be read
 
 // A piece of a line; pieces with a key are values, marked when they change.
 struct Piece {
@@ -303,29 +304,52 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   kept.name = "ipcwatch recording";
   kept.watch_for = "What the kernel showed of the kit's objects in " + kit::visible(cwd.data()) +
                    ", recorded by ipcwatch from " + clock_time(time(nullptr)) + ".";
-  kept.note =
-      "ipcwatch sees the kernel's side only: states read from /proc and the objects' values. "
-      "The lines the programs print, and the keys typed, are not visible to it.";
   kept.person = false;
   kept.object = std::string(parts.sem ? "semaphore " : "") + (parts.shm ? "segment " : "") +
                 (parts.fifo ? "fifos" : "");
-  look::Watcher watcher(true, parts);
-  look::Recorder recorder(kept);
-  auto start = std::chrono::steady_clock::now();
-  // Made now, so that a folder that cannot take the picture is known before
-  // a whole session is recorded.
+  // Made first, so that a folder that cannot take the picture is known
+  // before a whole session is recorded.
   kit::PictureFile file(path);
   if (!file.ok()) {
     fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
     return 1;
   }
+  std::string refused;
+  auto trace = look::KernelTrace::start(refused);
+  kept.traced = trace != nullptr;
+  kept.note =
+      trace ? "Recorded from the kernel's tracepoints: every operation on the kit's objects, "
+              "who woke whom, each signal and fork; states read from /proc. A semaphore "
+              "operation's change is worked out from what the kernel did (a call that woke "
+              "waiters raised it by one for each, a take woken by another had waited, any "
+              "other call changed it by what the value showed right after, and calls too close "
+              "together for that are told apart by the value they leave, takes first where "
+              "either order would do). Messages are "
+              "shown by their size: the bytes are not in the kernel's events. The lines "
+              "the programs print, and the keys typed, are not visible to ipcwatch."
+            : "Sampled from /proc, as the kernel's tracing is not open to ipcwatch here (" +
+                  refused +
+                  "): the operations that pass between the programs, such as a post and "
+                  "the take it lets through, cannot be seen; \"sudo ipcwatch --record " +
+                  kit::visible(path) +
+                  "\" records them. The lines the programs print, and the keys typed, "
+                  "are not visible to ipcwatch.";
+  look::Watcher watcher(true, parts);
+  look::Recorder recorder(kept);
+  auto start = std::chrono::steady_clock::now();
+  double start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
   struct stat out {};
   bool into_pipe = fstat(1, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode));
-  printf("ipcwatch: recording into %s; Ctrl-C ends\n", path.c_str());
+  printf("ipcwatch: recording into %s %s; Ctrl-C ends\n", path.c_str(),
+         trace ? "from the kernel's tracepoints" : "by sampling /proc");
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const look::World& world = watcher.look();
     for (auto& said : recorder.take(world, at)) puts(said.c_str());
+    if (trace)
+      for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
+    else
+      for (auto& said : recorder.find_programs(at)) puts(said.c_str());
     // What a look missed, and why, stays in the picture's note.
     if (!world.short_of.empty() && kept.note.find(world.short_of) == std::string::npos)
       kept.note += " Some looks did not see every process: " + world.short_of + ".";
@@ -334,12 +358,19 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     if (stop || (seconds > 0 && at >= seconds)) break;
     // A log piped into a reader that has gone ends the recording at once,
     // though nothing is printed to find that out.
-    pollfd events[2] = {{1, 0, 0}, {watcher.events(), POLLIN, 0}};
-    if (poll(events + (into_pipe ? 0 : 1), (into_pipe ? 1 : 0) + (events[1].fd >= 0 ? 1 : 0),
-             kLookMs) > 0 &&
-        into_pipe && (events[0].revents & (POLLERR | POLLHUP)))
+    bool settled = !trace || recorder.settled(*trace, start_at);
+    pollfd events[3] = {{1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
+    int first = into_pipe ? 0 : 1;
+    if (poll(events + first, 3 - first, settled ? kLookMs : kSettleMs) > 0 && into_pipe &&
+        (events[0].revents & (POLLERR | POLLHUP)))
       break;
   }
+  if (trace) {
+    for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
+    recorder.settled(*trace, start_at);
+    recorder.finish(kept.end);
+  }
+  trace.reset();  // the tracing instance removed before the picture is written
   if (!file.commit(kit::draw_scene(kept))) {
     fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
     return 1;

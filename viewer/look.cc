@@ -27,9 +27,6 @@
 namespace look {
 namespace {
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
-constexpr const char* kFifoNames[] = {"srvfifo", "clififo"};
 constexpr size_t kBytesShown = 20;
 // Seconds between the walks that no change asked for: they catch what no
 // event reports, such as a process that starts blocking in an open.

@@ -20,6 +20,10 @@
 
 namespace look {
 
+constexpr key_t kSemaphoreKey = 1234;
+constexpr key_t kSegmentKey = 10;
+constexpr const char* kFifoNames[] = {"srvfifo", "clififo"};
+
 // A process as listed: "123 (gatewait)", with what it does where that says
 // something ("to take a unit", "blocked in open").
 struct Who {

@@ -102,16 +102,19 @@ void Recorder::add(Event event, std::vector<std::string>& lines) {
   record_.events.push_back(std::move(event));
 }
 
-// A process seen touching the objects for the first time gets a lane.
-void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines) {
-  if (pid <= 0 || lanes_.count(pid) || (kill(pid, 0) < 0 && errno != EPERM)) return;
+// A process seen touching the objects for the first time gets a lane; one
+// the kernel reported may have ended since, and its state is looked at with
+// the others' at the next look.
+void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines, bool sampled) {
+  if (pid <= 0 || lanes_.count(pid)) return;
+  if (sampled && kill(pid, 0) < 0 && errno != EPERM) return;
   int lane = static_cast<int>(record_.lanes.size());
   lanes_[pid] = lane;
   record_.lanes.push_back({command(name_of(pid)), pid, lane % 5});
   seen_.push_back({});
   add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);
   seen_.back().look.state = 0;  // so that its first state is recorded
-  follow(lane, at, lines);
+  if (sampled) follow(lane, at, lines);
 }
 
 void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
@@ -151,6 +154,24 @@ void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
 
 std::vector<std::string> Recorder::take(const World& world, double at) {
   std::vector<std::string> lines;
+  if (!begun_) {
+    begun_ = true;
+    value_ = world.semaphore.present ? world.semaphore.value : 0;
+    // Traced, the takes already waiting when the recording starts are calls
+    // that entered before it.
+    for (auto& who : world.semaphore.waiters) {
+      if (!record_.traced) break;
+      join(who.pid, at, lines);
+      in_call_[who.pid] = {record_.events.size(), "semop"};
+      record_.events.push_back({.at = at,
+                                .what = Happening::Call,
+                                .lane = lanes_[who.pid],
+                                .text = "-1",
+                                .call = "semop",
+                                .target = "semaphore 0",
+                                .amount = -1});
+    }
+  }
   for (auto& who : world.semaphore.waiters) join(who.pid, at, lines);
   if (world.semaphore.present) join(world.semaphore.last, at, lines);
   for (auto& who : world.segment.attached) join(who.pid, at, lines);

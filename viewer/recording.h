@@ -4,9 +4,11 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "kernel_trace.h"
 #include "look.h"
 #include "process.h"
 #include "record.h"
@@ -24,10 +26,30 @@ class Recorder {
   // Takes in one look at the world, `at` seconds from the start; returns
   // what changed, as lines for the terminal.
   std::vector<std::string> take(const World& world, double at);
+  // Takes in what the kernel's tracepoints reported, `start` being the
+  // monotonic moment of the recording's second 0; follows each process
+  // that joins in `trace`.
+  std::vector<std::string> take(const std::vector<KernelEvent>& events, double start,
+                                KernelTrace& trace);
+  // Whether every change of the semaphore made without waiting or waking is
+  // known; when not, takes the value from the kernel and works them out.
+  bool settled(KernelTrace& trace, double start);
+  // At the end: what the calls still open were doing.
+  void finish(double at);
+  // With no tracing: the kit's own programs running in our IPC namespace,
+  // found by their executables, so that one that is never seen waiting or
+  // holding still gets its lane.
+  std::vector<std::string> find_programs(double at);
 
  private:
   void add(kit::Event event, std::vector<std::string>& said);
-  void join(pid_t pid, double at, std::vector<std::string>& said);
+  void join(pid_t pid, double at, std::vector<std::string>& said, bool sampled = true);
+  int lane_of(pid_t pid) const;
+  void take(const KernelEvent& event, double at, KernelTrace& trace, std::vector<std::string>& said);
+  void semop(const KernelEvent& event, double at, KernelTrace& trace, std::vector<std::string>& said);
+  void opened(const KernelEvent& event, double at, KernelTrace& trace,
+              std::vector<std::string>& said);
+  std::string target_of(pid_t pid, int fd);
   void follow(int lane, double at, std::vector<std::string>& said);
   void forget_before(double cut);
 
@@ -40,6 +62,37 @@ class Recorder {
   std::map<pid_t, int> lanes_;
   std::vector<Seen> seen_;
   std::vector<kit::Event> objects_;  // each object as last recorded
+
+  // What the kernel's events left open: per process, the call it is in
+  // (its index among the record's events), whom a semaphore call woke, and
+  // whether it was woken by another's.
+  struct InCall {
+    size_t event = 0;
+    std::string call;
+    std::vector<pid_t> woke;
+    bool woken = false;
+  };
+  std::map<pid_t, InCall> in_call_;
+  struct Opening {
+    double at;
+    uint64_t flags, name;  // the path's address in the opener's memory
+  };
+  std::map<pid_t, Opening> opening_;  // an open entered, not yet returned
+  std::map<std::pair<pid_t, int>, std::string> targets_;  // "srvfifo", "terminal", ""
+  struct Sent {
+    double at;
+    pid_t by;
+    int signal;
+    size_t event;
+  };
+  std::map<pid_t, Sent> sent_;  // a signal generated for a lane, not yet delivered
+  std::vector<size_t> unsettled_;  // semaphore calls whose change is not yet known
+  int value_ = 0;                  // the semaphore's value after the calls taken in
+  int set_ = -1;                   // the set's ID, as last known
+  bool begun_ = false;
+  std::vector<KernelEvent> early_;  // read while settling, taken in next
+  std::set<pid_t> checked_;         // processes whose executable was looked at
+  std::string last_started_;        // the kernel's last process ID when they were
 };
 
 }  // namespace look

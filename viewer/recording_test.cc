@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,7 +16,30 @@ namespace kit {
 namespace {
 
 constexpr key_t kSemaphoreKey = 1234;
+constexpr const char* kTracing = "/sys/kernel/tracing";
 using RecordingTest = Sandbox;
+
+// Whether ipcwatch, run by us, records from the kernel's tracepoints. The
+// tracing file system is mounted here first where it may be, so that no
+// recorder of a test running beside this one unmounts it under another.
+bool kernel_recording() {
+  if (geteuid() != 0) return false;
+  if (access((std::string(kTracing) + "/instances").c_str(), W_OK) != 0)
+    mount("nodev", kTracing, "tracefs", 0, nullptr);
+  return access((std::string(kTracing) + "/instances").c_str(), W_OK) == 0;
+}
+
+std::string tracing_file(const std::string& name) {
+  std::stringstream all;
+  all << std::ifstream(std::string(kTracing) + "/" + name).rdbuf();
+  return all.str();
+}
+
+std::vector<std::string> attribute(const std::vector<Element>& all, const std::string& name) {
+  std::vector<std::string> found;
+  for (auto& element : all) found.push_back(element.attributes.at(name));
+  return found;
+}
 
 // ipcwatch recording into `file`, until it is sent Ctrl-C.
 Options recording(const std::string& file, std::vector<std::string> parts = {}) {
@@ -69,10 +93,30 @@ TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
 
   auto values = of_class(svg, "semaphore", "data-present", "yes");
   ASSERT_FALSE(values.empty());
+  bool kernel = kernel_recording();
   EXPECT_EQ(values.front().attributes["data-value"], "0");
-  EXPECT_EQ(values.front().attributes["data-waiting"], "1");
+  // Sampled, the set is first seen with its waiter; traced, at its making.
+  EXPECT_EQ(values.front().attributes["data-waiting"], kernel ? "0" : "1");
   EXPECT_EQ(values.back().attributes["data-value"], "1");
   EXPECT_EQ(values.back().attributes["data-waiting"], "0");
+  if (!kernel) return;
+
+  // Each post seen, with the take it let through, and the value stepping
+  // 0, 1, 0 at each; the last post, with no one waiting, leaves 1.
+  auto posts = of_class(svg, "call", "data-lane", "gatepost");
+  std::erase_if(posts, [](const Element& c) { return c.attributes.at("data-call") != "semop"; });
+  EXPECT_EQ(attribute(posts, "data-text"), std::vector<std::string>(4, "+1"));
+  auto arrows = of_class(svg, "arrow", "data-kind", "lets-through");
+  ASSERT_EQ(arrows.size(), 3u);
+  for (auto& arrow : arrows) {
+    EXPECT_EQ(arrow.attributes["data-from-lane"], "gatepost");
+    EXPECT_EQ(arrow.attributes["data-to-lane"], "gatewait");
+  }
+  std::string steps;
+  for (auto& value : values)
+    if (steps.empty() || steps.back() != value.attributes["data-value"][0])
+      steps += value.attributes["data-value"];
+  EXPECT_EQ(steps, "01010101") << "the value after each operation";
 }
 
 TEST_F(RecordingTest, DrawsATurnstilePairAndTheSetsRemoval) {
@@ -97,6 +141,18 @@ TEST_F(RecordingTest, DrawsATurnstilePairAndTheSetsRemoval) {
   auto values = of_class(svg, "semaphore");
   ASSERT_FALSE(values.empty());
   EXPECT_EQ(values.back().attributes["data-present"], "no") << "the set removed at the end";
+  if (!kernel_recording()) return;
+
+  // Who holds the lock, from the takes and releases: six turns for the
+  // first, those the second had before the first removed the set, and never
+  // two at once.
+  auto holds = of_class(svg, "band", "data-kind", "holds");
+  EXPECT_GE(holds.size(), 7u);
+  std::vector<std::pair<double, double>> spans;
+  for (auto& band : holds)
+    spans.push_back({std::stod(band.attributes["data-from"]), std::stod(band.attributes["data-to"])});
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); i++) EXPECT_LE(spans[i - 1].second, spans[i].first);
 }
 
 TEST_F(RecordingTest, ChangesNothingInTheObjects) {
@@ -109,9 +165,17 @@ TEST_F(RecordingTest, ChangesNothingInTheObjects) {
   shmid_ds shm_before{}, shm_after{};
   ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_before), 0);
   ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_before), 0);
+  bool kernel = kernel_recording();
+  std::string global[3];
+  const char* settings[3] = {"tracing_on", "current_tracer", "set_event"};
+  for (int i = 0; kernel && i < 3; i++) global[i] = tracing_file(settings[i]);
   Process recorder("ipcwatch", recording("still.svg"));
   ASSERT_TRUE(recorder.wait_for("segment: \""));
+  std::string instance = std::string(kTracing) + "/instances/ipcwatch-" + std::to_string(recorder.pid());
+  EXPECT_EQ(access(instance.c_str(), F_OK) == 0, kernel) << "an instance of its own";
   stop_and_read(recorder, "still.svg");
+  EXPECT_NE(access(instance.c_str(), F_OK), 0) << instance << " left behind";
+  for (int i = 0; kernel && i < 3; i++) EXPECT_EQ(tracing_file(settings[i]), global[i]) << settings[i];
   ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_after), 0);
   ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_after), 0);
   EXPECT_EQ(semctl(set, 0, GETVAL), 2);
@@ -136,6 +200,27 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
   EXPECT_TRUE(std::any_of(held.begin(), held.end(), [](const Element& box) {
     return box.attributes.at("data-text").starts_with("pipechat-server");
   }));
+}
+
+// Without the right to trace, the kit's programs are still found, by their
+// executables, and the picture says what it could not see.
+TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
+  require_root();
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  Process recorder("ipcwatch", {.io = Io::Pipes, .args = {"--record", "by-hand.svg", "sem"},
+                                .unprivileged = true});
+  ASSERT_TRUE(recorder.wait_for("by sampling /proc"));
+  Process waiter("gatewait", {.unprivileged = true});
+  ASSERT_TRUE(recorder.wait_for("gatewait " + std::to_string(waiter.pid()) + ": first seen"));
+  Process poster("gatepost", {.unprivileged = true});
+  ASSERT_TRUE(recorder.wait_for("gatepost " + std::to_string(poster.pid()) + ": first seen"));
+  auto svg = stop_and_read(recorder, "by-hand.svg");
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
+  std::string note;
+  for (auto& line : of_class(svg, "note")) note += (note.empty() ? "" : " ") + line.text;
+  EXPECT_NE(note.find("cannot be seen; \"sudo ipcwatch --record by-hand.svg\""),
+            std::string::npos)
+      << note;
 }
 
 // The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
