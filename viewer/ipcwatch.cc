@@ -318,22 +318,22 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   auto trace = look::KernelTrace::start(refused);
   kept.traced = trace != nullptr;
   kept.note =
-      trace ? "Recorded from the kernel's tracepoints: every operation on the kit's objects, "
-              "who woke whom, each signal and fork; states read from /proc. A semaphore "
-              "operation's change is worked out from what the kernel did (a call that woke "
-              "waiters raised it by one for each, a take woken by another had waited, any "
-              "other call changed it by what the value showed right after, and calls too close "
-              "together for that are told apart by the value they leave, takes first where "
-              "either order would do). Messages are "
-              "shown by their size: the bytes are not in the kernel's events. The lines "
-              "the programs print, and the keys typed, are not visible to ipcwatch."
-            : "Sampled from /proc, as the kernel's tracing is not open to ipcwatch here (" +
-                  refused +
-                  "): the operations that pass between the programs, such as a post and "
-                  "the take it lets through, cannot be seen; \"sudo ipcwatch --record " +
-                  kit::visible(path) +
-                  "\" records them. The lines the programs print, and the keys typed, "
-                  "are not visible to ipcwatch.";
+      trace
+          ? "Recorded from the kernel's tracepoints: every operation on the kit's objects, "
+            "who woke whom, each signal and fork; states read from /proc. A semaphore "
+            "operation's change is worked out from what the kernel did (a call that woke "
+            "waiters raised it by one for each, a take woken by another had waited, any "
+            "other call changed it by what the value showed right after, and calls too close "
+            "together for that are told apart by the value they leave, takes first where "
+            "either order would do). Messages are "
+            "shown by their size: the bytes are not in the kernel's events. The lines "
+            "the programs print, and the keys typed, are not visible to ipcwatch."
+          : "Sampled from /proc, as the kernel's tracing is not open to ipcwatch here (" + refused +
+                "): the operations that pass between the programs, such as a post and "
+                "the take it lets through, cannot be seen; \"sudo ipcwatch --record " +
+                kit::visible(path) +
+                "\" records them. The lines the programs print, and the keys typed, "
+                "are not visible to ipcwatch.";
   look::Watcher watcher(true, parts);
   look::Recorder recorder(kept);
   auto start = std::chrono::steady_clock::now();
@@ -342,10 +342,17 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   bool into_pipe = fstat(1, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode));
   printf("ipcwatch: recording into %s %s; Ctrl-C ends\n", path.c_str(),
          trace ? "from the kernel's tracepoints" : "by sampling /proc");
+  double looked = -1;
+  const look::World* seen = nullptr;
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const look::World& world = watcher.look();
-    for (auto& said : recorder.take(world, at)) puts(said.c_str());
+    // The kernel's events at once, the looks at /proc at their own pace.
+    if (!seen || at - looked >= kLookMs / 1000.0 || stop) {
+      looked = at;
+      seen = &watcher.look();
+      for (auto& said : recorder.take(*seen, at)) puts(said.c_str());
+    }
+    const look::World& world = *seen;
     if (trace)
       for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
     else
@@ -359,7 +366,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     // A log piped into a reader that has gone ends the recording at once,
     // though nothing is printed to find that out.
     bool settled = !trace || recorder.settled(*trace, start_at);
-    pollfd events[3] = {{1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
+    pollfd events[3] = {
+        {1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
     int first = into_pipe ? 0 : 1;
     if (poll(events + first, 3 - first, settled ? kLookMs : kSettleMs) > 0 && into_pipe &&
         (events[0].revents & (POLLERR | POLLHUP)))

@@ -30,9 +30,9 @@ using kit::Happening;
 constexpr int kSetval = 16, kRemove = 0;  // semctl's commands, as the kernel numbers them
 // A signal delivered this long after it was sent was held back meanwhile.
 constexpr double kHeld = 0.01;
-constexpr std::array kPrograms = {"gatewait", "gatepost", "turnstile",  "pipechat",
-                                  "pipechat-server", "slatewatch", "slatewatch-client",
-                                  "fork",     "catcher",  "pause"};
+constexpr std::array kPrograms = {"gatewait",        "gatepost",   "turnstile",         "pipechat",
+                                  "pipechat-server", "slatewatch", "slatewatch-client", "fork",
+                                  "catcher",         "pause"};
 
 std::string change(long amount) { return (amount > 0 ? "+" : "") + std::to_string(amount); }
 
@@ -53,7 +53,8 @@ std::string fd_path(pid_t pid, int fd) {
 // a running process may be by one with the right to trace it.
 std::string asked_for(pid_t pid, uint64_t address) {
   std::string dir = "/proc/" + std::to_string(pid) + "/";
-  struct stat its {}, ours {};
+  struct stat its {
+  }, ours{};
   if (stat((dir + "cwd").c_str(), &its) < 0 || stat(".", &ours) < 0 || its.st_dev != ours.st_dev ||
       its.st_ino != ours.st_ino)
     return "";
@@ -127,7 +128,8 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
       Event& call = record_.events[open->second.event];
       call.until = at;
       call.value = event.result < 0 ? -1 : static_cast<int>(event.result);
-      if (event.result < 0) call.failed = strerrorname_np(static_cast<int>(-event.result)) ?: "error";
+      if (event.result < 0)
+        call.failed = strerrorname_np(static_cast<int>(-event.result)) ?: "error";
       if (event.name == "read" || event.name == "write")
         call.text = event.result < 0 ? call.failed : std::to_string(event.result) + " bytes";
       in_call_.erase(open);
@@ -174,7 +176,11 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
     if (target < 0 || (result != 0 && result != 2)) return;
     int sig = static_cast<int>(event.field("sig"));
     sent_[to] = {at, event.pid, sig, record_.events.size()};
-    add({.at = at, .what = Happening::Signal, .lane = target, .text = signal_name(sig), .value = sig},
+    add({.at = at,
+         .what = Happening::Signal,
+         .lane = target,
+         .text = signal_name(sig),
+         .value = sig},
         said);
   } else if (event.name == "signal_deliver" && lane >= 0) {
     int sig = static_cast<int>(event.field("sig"));
@@ -195,17 +201,21 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
          .peer = by == event.pid ? -1 : lane_of(by),
          .caught = event.field("sa_handler") > 1},
         said);
-  } else if (event.name == "sched_process_fork" && lane_of(static_cast<pid_t>(event.field("pid"))) >= 0) {
+  } else if (event.name == "sched_process_fork" &&
+             lane_of(static_cast<pid_t>(event.field("pid"))) >= 0) {
     int parent = lane_of(static_cast<pid_t>(event.field("pid")));
     pid_t child = static_cast<pid_t>(event.field("child_pid"));
     if (child <= 0 || lane_of(child) >= 0) return;
     int index = static_cast<int>(record_.lanes.size());
     lanes_[child] = index;
-    record_.lanes.push_back({record_.lanes[parent].label + "'s child", child,
-                             record_.lanes[parent].hue, parent});
+    record_.lanes.push_back(
+        {record_.lanes[parent].label + "'s child", child, record_.lanes[parent].hue, parent});
     seen_.push_back({});
     trace.follow(child);
-    add({.at = at, .what = Happening::Fork, .lane = parent, .text = "forks " + std::to_string(child),
+    add({.at = at,
+         .what = Happening::Fork,
+         .lane = parent,
+         .text = "forks " + std::to_string(child),
          .peer = index},
         said);
   }
@@ -228,8 +238,11 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace,
       return;
     join(event.pid, at, said, false);
     trace.follow(event.pid);
-    Event call{.at = at, .what = Happening::Call, .lane = lane_of(event.pid),
-               .call = op ? "semop" : event.name, .target = "semaphore 0"};
+    Event call{.at = at,
+               .what = Happening::Call,
+               .lane = lane_of(event.pid),
+               .call = op ? "semop" : event.name,
+               .target = "semaphore 0"};
     if (op) {
       call.text = "?";
       if (event.args.at(2) != 1) call.text = std::to_string(event.args[2]) + " operations";
@@ -341,22 +354,22 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace,
   std::string target = target_of(event.pid, fd);
   // Closed again already: which file it was is the name it asked for, a
   // kit FIFO's when it asked from our folder.
-  if (target.empty() && errno == ENOENT) targets_[{event.pid, fd}] = target = asked_for(event.pid, name);
+  if (target.empty() && errno == ENOENT)
+    targets_[{event.pid, fd}] = target = asked_for(event.pid, name);
   if (target.empty() || target == "terminal") return;
   join(event.pid, asked, said, false);
   trace.follow(event.pid);
   int mode = static_cast<int>(flags) & O_ACCMODE;
-  record_.events.push_back(
-      {.at = asked,
-       .what = Happening::Call,
-       .lane = lane_of(event.pid),
-       .text = target + (mode == O_WRONLY ? " for writing"
-                         : mode == O_RDWR ? " both ways"
-                                          : " for reading"),
-       .call = "open",
-       .target = target,
-       .value = fd,
-       .until = at});
+  record_.events.push_back({.at = asked,
+                            .what = Happening::Call,
+                            .lane = lane_of(event.pid),
+                            .text = target + (mode == O_WRONLY ? " for writing"
+                                              : mode == O_RDWR ? " both ways"
+                                                               : " for reading"),
+                            .call = "open",
+                            .target = target,
+                            .value = fd,
+                            .until = at});
 }
 
 std::vector<std::string> Recorder::find_programs(double at) {

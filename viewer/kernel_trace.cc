@@ -20,8 +20,8 @@ constexpr const char* kDefault = "/sys/kernel/tracing";
 constexpr const char* kBufferKb = "1024";  // per processor: a burst of calls fits
 
 // The calls on the kit's objects, of any process but ours.
-constexpr std::array kCalls = {"semop",  "semtimedop", "semctl",  "semget", "shmget",
-                               "shmat",  "shmdt",      "openat",  "mknodat", "kill"};
+constexpr std::array kCalls = {"semop", "semtimedop", "semctl", "semget",  "shmget",
+                               "shmat", "shmdt",      "openat", "mknodat", "kill"};
 // The calls that every process makes all the time: only the followed ones'.
 constexpr std::array kBusyCalls = {"read", "write", "rt_sigreturn"};
 
@@ -112,8 +112,8 @@ bool parse(std::string_view line, KernelEvent& event) {
     if (arrow != std::string_view::npos && (paren == std::string_view::npos || arrow < paren)) {
       event.exit = true;
       event.name = what.substr(0, arrow);
-      event.result = static_cast<int64_t>(
-          strtoull(std::string(what.substr(arrow + 4)).c_str(), nullptr, 0));
+      event.result =
+          static_cast<int64_t>(strtoull(std::string(what.substr(arrow + 4)).c_str(), nullptr, 0));
     } else if (paren != std::string_view::npos) {
       event.name = what.substr(0, paren);
       event.args = arguments(what.substr(paren));
@@ -145,8 +145,8 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
   trace->root_ = mounted_at();
   if (trace->root_.empty()) {
     if (mount("nodev", kDefault, "tracefs", 0, nullptr) < 0) {
-      why = std::string("the kernel's tracing file system could not be mounted: ") +
-            strerror(errno);
+      why =
+          std::string("the kernel's tracing file system could not be mounted: ") + strerror(errno);
       return nullptr;
     }
     trace->root_ = kDefault;
@@ -173,7 +173,8 @@ bool KernelTrace::enable(std::string& why) {
   const std::string others = "common_pid != " + std::to_string(getpid());
   // Read as soon as anything is there, not once the buffer fills.
   bool ok = put(instance_ + "/trace_clock", "mono") &&
-            put(instance_ + "/buffer_size_kb", kBufferKb) && put(instance_ + "/buffer_percent", "0");
+            put(instance_ + "/buffer_size_kb", kBufferKb) &&
+            put(instance_ + "/buffer_percent", "0");
   for (const char* call : kCalls)
     for (const char* side : {"sys_enter_", "sys_exit_"}) {
       std::string dir = events + "syscalls/" + side + call;

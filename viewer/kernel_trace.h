@@ -17,10 +17,10 @@ namespace look {
 
 // One line of the kernel's trace.
 struct KernelEvent {
-  double at = 0;           // CLOCK_MONOTONIC seconds, as the steady clock
-  pid_t pid = 0;           // the task it happened in
-  bool interrupt = false;  // raised in a hard or soft interrupt, not by the task
-  std::string name;        // "semop" for a system call, else the event's: "sched_waking"
+  double at = 0;                    // CLOCK_MONOTONIC seconds, as the steady clock
+  pid_t pid = 0;                    // the task it happened in
+  bool interrupt = false;           // raised in a hard or soft interrupt, not by the task
+  std::string name;                 // "semop" for a system call, else the event's: "sched_waking"
   bool call = false, exit = false;  // a system call's entry, or its return
   std::vector<uint64_t> args;       // a call's arguments, in the order the kernel lists them
   int64_t result = 0;               // a call's return value, or -errno

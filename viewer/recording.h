@@ -45,8 +45,10 @@ class Recorder {
   void add(kit::Event event, std::vector<std::string>& said);
   void join(pid_t pid, double at, std::vector<std::string>& said, bool sampled = true);
   int lane_of(pid_t pid) const;
-  void take(const KernelEvent& event, double at, KernelTrace& trace, std::vector<std::string>& said);
-  void semop(const KernelEvent& event, double at, KernelTrace& trace, std::vector<std::string>& said);
+  void take(const KernelEvent& event, double at, KernelTrace& trace,
+            std::vector<std::string>& said);
+  void semop(const KernelEvent& event, double at, KernelTrace& trace,
+             std::vector<std::string>& said);
   void opened(const KernelEvent& event, double at, KernelTrace& trace,
               std::vector<std::string>& said);
   std::string target_of(pid_t pid, int fd);
@@ -77,7 +79,7 @@ class Recorder {
     double at;
     uint64_t flags, name;  // the path's address in the opener's memory
   };
-  std::map<pid_t, Opening> opening_;  // an open entered, not yet returned
+  std::map<pid_t, Opening> opening_;                      // an open entered, not yet returned
   std::map<std::pair<pid_t, int>, std::string> targets_;  // "srvfifo", "terminal", ""
   struct Sent {
     double at;
@@ -85,7 +87,7 @@ class Recorder {
     int signal;
     size_t event;
   };
-  std::map<pid_t, Sent> sent_;  // a signal generated for a lane, not yet delivered
+  std::map<pid_t, Sent> sent_;     // a signal generated for a lane, not yet delivered
   std::vector<size_t> unsettled_;  // semaphore calls whose change is not yet known
   int value_ = 0;                  // the semaphore's value after the calls taken in
   int set_ = -1;                   // the set's ID, as last known

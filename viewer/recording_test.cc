@@ -1,8 +1,8 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -150,7 +150,8 @@ TEST_F(RecordingTest, DrawsATurnstilePairAndTheSetsRemoval) {
   EXPECT_GE(holds.size(), 7u);
   std::vector<std::pair<double, double>> spans;
   for (auto& band : holds)
-    spans.push_back({std::stod(band.attributes["data-from"]), std::stod(band.attributes["data-to"])});
+    spans.push_back(
+        {std::stod(band.attributes["data-from"]), std::stod(band.attributes["data-to"])});
   std::sort(spans.begin(), spans.end());
   for (size_t i = 1; i < spans.size(); i++) EXPECT_LE(spans[i - 1].second, spans[i].first);
 }
@@ -171,11 +172,13 @@ TEST_F(RecordingTest, ChangesNothingInTheObjects) {
   for (int i = 0; kernel && i < 3; i++) global[i] = tracing_file(settings[i]);
   Process recorder("ipcwatch", recording("still.svg"));
   ASSERT_TRUE(recorder.wait_for("segment: \""));
-  std::string instance = std::string(kTracing) + "/instances/ipcwatch-" + std::to_string(recorder.pid());
+  std::string instance =
+      std::string(kTracing) + "/instances/ipcwatch-" + std::to_string(recorder.pid());
   EXPECT_EQ(access(instance.c_str(), F_OK) == 0, kernel) << "an instance of its own";
   stop_and_read(recorder, "still.svg");
   EXPECT_NE(access(instance.c_str(), F_OK), 0) << instance << " left behind";
-  for (int i = 0; kernel && i < 3; i++) EXPECT_EQ(tracing_file(settings[i]), global[i]) << settings[i];
+  for (int i = 0; kernel && i < 3; i++)
+    EXPECT_EQ(tracing_file(settings[i]), global[i]) << settings[i];
   ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem_after), 0);
   ASSERT_EQ(shmctl(seg, IPC_STAT, &shm_after), 0);
   EXPECT_EQ(semctl(set, 0, GETVAL), 2);
@@ -207,8 +210,9 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
 TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
   require_root();
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
-  Process recorder("ipcwatch", {.io = Io::Pipes, .args = {"--record", "by-hand.svg", "sem"},
-                                .unprivileged = true});
+  Process recorder(
+      "ipcwatch",
+      {.io = Io::Pipes, .args = {"--record", "by-hand.svg", "sem"}, .unprivileged = true});
   ASSERT_TRUE(recorder.wait_for("by sampling /proc"));
   Process waiter("gatewait", {.unprivileged = true});
   ASSERT_TRUE(recorder.wait_for("gatewait " + std::to_string(waiter.pid()) + ": first seen"));
@@ -218,8 +222,7 @@ TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
   EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
   std::string note;
   for (auto& line : of_class(svg, "note")) note += (note.empty() ? "" : " ") + line.text;
-  EXPECT_NE(note.find("cannot be seen; \"sudo ipcwatch --record by-hand.svg\""),
-            std::string::npos)
+  EXPECT_NE(note.find("cannot be seen; \"sudo ipcwatch --record by-hand.svg\""), std::string::npos)
       << note;
 }
 
