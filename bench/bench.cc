@@ -443,23 +443,44 @@ std::pair<Stats, Stats> snapshots() {
 
 // 1000 hand-offs, one run recorded and one not: the recorder's processor
 // time over the recorded ones, and what recording adds to each.
-// ipcwatch recording into `file`, its log dropped; ended as Ctrl-C would,
-// so that it removes its tracing instance.
+// ipcwatch recording into `file`, measured from its first look on, its log
+// read and dropped meanwhile; ended as Ctrl-C would, so that it removes its
+// tracing instance.
 struct Recording {
-  pid_t pid;
-  explicit Recording(const char* file) : pid(fork()) {
+  pid_t pid = -1;
+  int log = -1;
+  std::thread reader;
+  explicit Recording(const char* file) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) < 0) die("pipe");
+    pid = fork();
     if (pid < 0) die("fork");
     if (pid == 0) {
-      int null = open("/dev/null", O_RDWR);
-      for (int fd = 0; fd < 3; fd++) dup2(null, fd);
+      dup2(ends[1], 1);
       execl(bin("ipcwatch").c_str(), "ipcwatch", "--record", file, static_cast<char*>(nullptr));
       _exit(127);
     }
-    std::this_thread::sleep_for(500ms);  // past its start
+    close(ends[1]);
+    log = ends[0];
+    // Its first line says it started; those of its first look follow.
+    std::string seen;
+    std::array<char, 4096> chunk;
+    while (std::count(seen.begin(), seen.end(), '\n') < 2) {
+      ssize_t got = read(log, chunk.data(), chunk.size());
+      if (got <= 0) die("ipcwatch --record");
+      seen.append(chunk.data(), got);
+    }
+    reader = std::thread([this] {
+      std::array<char, 4096> chunk;
+      while (read(log, chunk.data(), chunk.size()) > 0) {
+      }
+    });
   }
   ~Recording() {
     kill(pid, SIGINT);
     waitpid(pid, nullptr, 0);
+    reader.join();
+    close(log);
   }
   double share_over(Seconds span) {
     double before = cpu_seconds(pid);
