@@ -390,7 +390,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
 
 constexpr const char* kUsage =
     "usage: ipcwatch [--once] [sem|shm|fifo]...\n"
-    "       ipcwatch --record FILE.svg [--for SECONDS] [sem|shm|fifo]...\n";
+    "       ipcwatch --record FILE.svg [--for SECONDS] [sem|shm|fifo]...\n"
+    "       ipcwatch --version\n";
 
 }  // namespace
 
@@ -420,6 +421,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--help") {
       fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      puts("ipcwatch " KIT_VERSION);
       return 0;
     }
     if (!chosen) {

@@ -34,6 +34,20 @@ constexpr std::array kPrograms = {"gatewait",        "gatepost",   "turnstile", 
                                   "pipechat-server", "slatewatch", "slatewatch-client", "fork",
                                   "catcher",         "pause"};
 
+constexpr uint64_t kUnknown = ~0ULL;  // an open's flags, when its entry was not seen
+
+// The flags of `pid`'s descriptor `fd`, as the kernel lists them.
+uint64_t flags_of(pid_t pid, int fd) {
+  FILE* info =
+      fopen(("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd)).c_str(), "re");
+  unsigned long flags = O_RDONLY;
+  std::array<char, 128> line{};
+  while (info && fgets(line.data(), line.size(), info))
+    if (sscanf(line.data(), "flags: %lo", &flags) == 1) break;
+  if (info) fclose(info);
+  return flags;
+}
+
 std::string change(long amount) { return (amount > 0 ? "+" : "") + std::to_string(amount); }
 
 std::string signal_name(int sig) { return std::string("SIG") + (sigabbrev_np(sig) ?: "?"); }
@@ -208,6 +222,7 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
     if (child <= 0 || lane_of(child) >= 0) return;
     int index = static_cast<int>(record_.lanes.size());
     lanes_[child] = index;
+    joined_[child] = at;
     record_.lanes.push_back(
         {record_.lanes[parent].label + "'s child", child, record_.lanes[parent].hue, parent});
     seen_.push_back({});
@@ -344,8 +359,13 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace,
       opening_[event.pid] = {at, event.args[2], event.args[1]};
     return;
   }
+  // An open entered before its process was followed: from when it joined.
   auto open = opening_.find(event.pid);
-  if (open == opening_.end()) return;
+  if (open == opening_.end()) {
+    auto joined = joined_.find(event.pid);
+    if (joined == joined_.end()) return;
+    open = opening_.insert({event.pid, {joined->second, kUnknown, 0}}).first;
+  }
   auto [asked, flags, name] = open->second;
   opening_.erase(open);
   if (event.result < 0) return;
@@ -359,6 +379,7 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace,
   if (target.empty() || target == "terminal") return;
   join(event.pid, asked, said, false);
   trace.follow(event.pid);
+  if (flags == kUnknown) flags = flags_of(event.pid, fd);
   int mode = static_cast<int>(flags) & O_ACCMODE;
   record_.events.push_back({.at = asked,
                             .what = Happening::Call,

@@ -19,11 +19,21 @@ namespace {
 constexpr const char* kDefault = "/sys/kernel/tracing";
 constexpr const char* kBufferKb = "1024";  // per processor: a burst of calls fits
 
-// The calls on the kit's objects, of any process but ours.
-constexpr std::array kCalls = {"semop", "semtimedop", "semctl", "semget",  "shmget",
-                               "shmat", "shmdt",      "openat", "mknodat", "kill"};
+// The calls on the kit's objects, rare on any machine: of any process but ours.
+constexpr std::array kCalls = {"semop", "semtimedop", "semctl",  "semget", "shmget",
+                               "shmat", "shmdt",      "mknodat", "kill"};
 // The calls that every process makes all the time: only the followed ones'.
-constexpr std::array kBusyCalls = {"read", "write", "rt_sigreturn"};
+constexpr std::array kBusyCalls = {"openat", "read", "write", "rt_sigreturn"};
+// The other events, each with the field that names the process it is about,
+// followed only.
+constexpr std::array<std::array<const char*, 2>, 6> kEvents = {{
+    {"sched/sched_waking", "pid"},
+    {"signal/signal_generate", "pid"},
+    {"signal/signal_deliver", "common_pid"},
+    {"sched/sched_process_fork", "parent_pid"},
+    {"sched/sched_process_exec", "pid"},
+    {"sched/sched_process_exit", "pid"},
+}};
 
 bool put(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
@@ -184,11 +194,7 @@ bool KernelTrace::enable(std::string& why) {
   for (const char* call : kBusyCalls)
     for (const char* side : {"sys_enter_", "sys_exit_"})
       ok = ok && put(events + "syscalls/" + side + call + "/enable", "1");
-  ok = ok && put(events + "sched/sched_waking/enable", "1");
-  for (const char* event : {"signal/signal_generate", "signal/signal_deliver"})
-    ok = ok && put(events + event + "/filter", others) && put(events + event + "/enable", "1");
-  for (const char* event : {"sched_process_fork", "sched_process_exec", "sched_process_exit"})
-    ok = ok && put(events + "sched/" + event + "/enable", "1");
+  for (auto& [event, field] : kEvents) ok = ok && put(events + event + "/enable", "1");
   if (ok) pipe_ = open((instance_ + "/trace_pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (!ok || pipe_ < 0) {
     why = std::string("the kernel's tracepoints could not be set up: ") + strerror(errno);
@@ -203,19 +209,20 @@ KernelTrace::~KernelTrace() {
   if (mounted_) umount(root_.c_str());
 }
 
-// Only the followed processes' reads and writes, and wakes of them.
+// Only the followed processes' busy calls, and the events about them.
 void KernelTrace::filter_followed() {
-  std::string pids, wakees;
-  for (pid_t pid : followed_) {
-    pids += (pids.empty() ? "" : " || ") + std::string("common_pid == ") + std::to_string(pid);
-    wakees += (wakees.empty() ? "" : " || ") + std::string("pid == ") + std::to_string(pid);
-  }
-  if (pids.empty()) pids = "common_pid == -1", wakees = "pid == -1";
+  auto about = [&](const std::string& field) {
+    std::string filter;
+    for (pid_t pid : followed_)
+      filter += (filter.empty() ? "" : " || ") + field + " == " + std::to_string(pid);
+    return filter.empty() ? field + " == -1" : filter;
+  };
   const std::string events = instance_ + "/events/";
+  std::string pids = about("common_pid");
   for (const char* call : kBusyCalls)
     for (const char* side : {"sys_enter_", "sys_exit_"})
       put(events + "syscalls/" + side + call + "/filter", pids);
-  put(events + "sched/sched_waking/filter", wakees);
+  for (auto& [event, field] : kEvents) put(events + event + "/filter", about(field));
 }
 
 void KernelTrace::follow(pid_t pid) {

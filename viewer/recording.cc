@@ -110,6 +110,7 @@ void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines, bool 
   if (sampled && kill(pid, 0) < 0 && errno != EPERM) return;
   int lane = static_cast<int>(record_.lanes.size());
   lanes_[pid] = lane;
+  joined_[pid] = at;
   record_.lanes.push_back({command(name_of(pid)), pid, lane % 5});
   seen_.push_back({});
   add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);

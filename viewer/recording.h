@@ -80,6 +80,7 @@ class Recorder {
     uint64_t flags, name;  // the path's address in the opener's memory
   };
   std::map<pid_t, Opening> opening_;                      // an open entered, not yet returned
+  std::map<pid_t, double> joined_;                        // when each lane joined
   std::map<std::pair<pid_t, int>, std::string> targets_;  // "srvfifo", "terminal", ""
   struct Sent {
     double at;
