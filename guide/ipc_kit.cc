@@ -44,7 +44,7 @@ constexpr std::array<Program, 12> kPrograms{{
     {"tour", "play every demonstration end to end, and draw it"},
 }};
 
-constexpr const char* kUsage = "usage: ipc-kit PROGRAM [ARGUMENT...]\n";
+constexpr const char* kUsage = "usage: ipc-kit PROGRAM [ARGUMENT...] | --version\n";
 
 void list() {
   fputs(kUsage, stdout);
@@ -58,7 +58,7 @@ void list() {
 std::string parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 bool is_directory(const std::string& path) {
-  struct stat status{};
+  struct stat status {};
   return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
@@ -69,6 +69,10 @@ int main(int argc, char** argv) {
   std::string_view name = argc > 1 ? argv[1] : "--help";
   if (name == "--help") {
     list();
+    return 0;
+  }
+  if (name == "--version") {
+    puts("ipc-kit " KIT_VERSION);
     return 0;
   }
   bool known = false;

@@ -163,7 +163,8 @@ bool write_file(const std::filesystem::path& path, const std::string& text) {
 }
 
 constexpr const char* kUsage =
-    "usage: tour [--list | [--real-keys] [--allow-skip] [--sampled] [--draw DIR] [SCENE...]]\n";
+    "usage: tour [--list | --version | [--real-keys] [--allow-skip] [--sampled] [--draw DIR] "
+    "[SCENE...]]\n";
 
 }  // namespace
 
@@ -198,6 +199,10 @@ int main(int argc, char** argv) {
     }
     if (name == "--help") {
       fputs(kUsage, stdout);
+      return 0;
+    }
+    if (name == "--version") {
+      puts("tour " KIT_VERSION);
       return 0;
     }
     auto found =

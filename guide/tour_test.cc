@@ -499,6 +499,51 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
             "ipc-kit: cannot run " + dir_ + "/lone/fork: No such file or directory\n");
 }
 
+// On a machine without the build's tools, ./tour and ./test name what is
+// missing and the one line that installs it, before anything is built.
+TEST_F(TourTest, TheScriptsNameWhatTheyNeedAndHowToInstallIt) {
+  std::filesystem::create_directory("bare");
+  for (auto tool : {"bash", "apt-get"})
+    std::filesystem::create_symlink(std::string("/usr/bin/") + tool, std::string("bare/") + tool);
+  std::string sudo = geteuid() == 0 ? "" : "sudo ";
+  for (auto script : {"tour", "test"}) {
+    Process bare("/usr/bin/env", {.io = Io::Pipes,
+                                  .args = {"-i", "PATH=" + dir_ + "/bare",
+                                           std::string(KIT_SOURCE_DIR "/") + script}});
+    EXPECT_EQ(bare.wait_exit(10s).status, 1) << script;
+    std::string said = bare.errors();
+    EXPECT_EQ(said.rfind(std::string(script) + ": missing cmake make c++ cc pkg-config", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("Install with: " + sudo + "apt-get install cmake make g++ gcc pkgconf"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(std::string("or run ") + script + " --install-deps"), std::string::npos);
+    EXPECT_EQ(bare.output(), "");
+  }
+}
+
+// Completion offers the kit's programs, then the tour's scenes and options
+// and ipcwatch's, as the commands themselves list them.
+TEST_F(TourTest, BashCompletesProgramsScenesAndOptions) {
+  auto complete = [](std::vector<std::string> words) {
+    std::string line;
+    for (auto& word : words) line += " '" + word + "'";
+    Process bash("/bin/bash", {.io = Io::Pipes,
+                               .args = {"-c", "source " KIT_COMPLETION "; COMP_WORDS=(" + line +
+                                                  "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                                                  "_ipc_kit; echo \"${COMPREPLY[*]}\""}});
+    bash.wait_exit(10s);
+    return bash.output();
+  };
+  std::string kit = program_path("ipc-kit");
+  EXPECT_EQ(complete({kit, "tou"}), "tour\n");
+  EXPECT_EQ(complete({kit, "pipe"}), "pipechat pipechat-server\n");
+  EXPECT_EQ(complete({kit, "tour", "sem"}), "semaphores\n");
+  EXPECT_EQ(complete({kit, "tour", "--s"}), "--sampled\n");
+  EXPECT_EQ(complete({kit, "ipcwatch", "--r"}), "--record\n");
+  EXPECT_EQ(complete({program_path("ipcwatch"), "s"}), "sem shm\n");
+}
+
 // The programs that take options answer --help on standard output, and
 // refuse an unknown option with their usage on standard error, status 2.
 TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
@@ -511,6 +556,11 @@ TEST_F(TourTest, ProgramsWithOptionsAnswerHelpAndRefuseUnknownOnes) {
     EXPECT_EQ(wrong.wait_exit(5s).status, 2) << name;
     EXPECT_EQ(wrong.output(), "") << name;
     EXPECT_EQ(count(wrong.errors(), "usage: "), 1) << name << ": " << wrong.errors();
+  }
+  for (auto name : {"tour", "ipcwatch", "ipc-kit"}) {
+    Process version(name, {.io = Io::Pipes, .args = {"--version"}});
+    EXPECT_EQ(version.wait_exit(5s).status, 0) << name;
+    EXPECT_EQ(version.output(), std::string(name) + " " KIT_VERSION "\n");
   }
   Process never("ipcwatch", {.io = Io::Pipes, .args = {"--record", "x.svg", "--for", "0"}});
   EXPECT_EQ(never.wait_exit().status, 2) << "a recording must last";
