@@ -377,6 +377,10 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
     recorder.settled(*trace, start_at);
     recorder.finish(kept.end);
+    if (trace->lost() > 0)
+      kept.note += " The kernel's buffer overflowed while the machine was busy: " +
+                   std::to_string(trace->lost()) +
+                   " of its events were lost, and what they held is missing here.";
   }
   trace.reset();  // the tracing instance removed before the picture is written
   if (!file.commit(kit::draw_scene(kept))) {

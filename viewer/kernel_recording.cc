@@ -241,12 +241,13 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace,
                      std::vector<std::string>& said) {
   bool op = event.name == "semop" || event.name == "semtimedop";
   if (!event.exit) {
-    // The set now, or the one it was: a removal is read once it is gone.
-    int ours = semget(kSemaphoreKey, 0, 0);
-    if (ours >= 0) set_ = ours;
+    // The set as last known, or the one there now: a removal is read once
+    // it is gone.
     int semid = static_cast<int>(event.args.at(0));
+    if (event.name != "semget" && semid != set_)
+      if (int ours = semget(kSemaphoreKey, 0, 0); ours >= 0) set_ = ours;
     bool on_set = event.name == "semget" ? event.args.at(0) == static_cast<uint64_t>(kSemaphoreKey)
-                                         : semid == ours || semid == set_;
+                                         : semid == set_;
     // A lane's namespace was checked when it joined; it may have ended since.
     if (!on_set || (lane_of(event.pid) < 0 &&
                     !kit::shares_our_objects("/proc/" + std::to_string(event.pid) + "/")))

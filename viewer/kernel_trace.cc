@@ -180,7 +180,10 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
 
 bool KernelTrace::enable(std::string& why) {
   const std::string events = instance_ + "/events/";
-  const std::string others = "common_pid != " + std::to_string(getpid());
+  // Not ours, nor another ipcwatch's: each looks at the set, and two
+  // recorders would otherwise answer each other's looks without end.
+  const std::string others =
+      "common_pid != " + std::to_string(getpid()) + " && comm != \"ipcwatch\"";
   // Read as soon as anything is there, not once the buffer fills.
   bool ok = put(instance_ + "/trace_clock", "mono") &&
             put(instance_ + "/buffer_size_kb", kBufferKb) &&
@@ -239,8 +242,11 @@ std::vector<KernelEvent> KernelTrace::take() {
   }
   size_t begin = 0;
   for (size_t end; (end = partial_.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    std::string_view line = std::string_view(partial_).substr(begin, end - begin);
     KernelEvent event;
-    if (parse(std::string_view(partial_).substr(begin, end - begin), event))
+    if (size_t lost = line.find("[LOST "); lost != std::string_view::npos)
+      lost_ += atol(std::string(line.substr(lost + 6, 20)).c_str());
+    else if (parse(line, event))
       taken.push_back(std::move(event));
   }
   partial_.erase(0, begin);

@@ -45,6 +45,8 @@ class KernelTrace {
   // Follows `pid`'s reads, writes and wake-ups from now on, which for every
   // process would flood the trace.
   void follow(pid_t pid);
+  // Events the kernel dropped, its buffer full while the machine was busy.
+  long lost() const { return lost_; }
 
   // The instance's folder, for tests; the prefix every one of ours carries.
   const std::string& instance() const { return instance_; }
@@ -61,6 +63,7 @@ class KernelTrace {
   int pipe_ = -1;
   std::string partial_;  // a line not yet whole
   std::set<pid_t> followed_;
+  long lost_ = 0;
 };
 
 }  // namespace look

@@ -196,7 +196,7 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
   Process server("pipechat-server");
   int client = open("srvfifo", O_WRONLY);  // as pipechat would
   std::string reader = "pipechat-server " + std::to_string(server.pid());
-  ASSERT_TRUE(recorder.wait_for("  srvfifo: reading " + reader + ", writing viewer_test "));
+  ASSERT_TRUE(recorder.wait_for("  srvfifo: reading " + reader + ", writing recording_test "));
   auto svg = stop_and_read(recorder, "chat.svg");
   close(client);
   auto held = of_class(svg, "fifo", "data-name", "srvfifo");
