@@ -127,11 +127,17 @@ int main() {
     ssize_t got = read(client, reply.data(), reply.size());
     // The last exchange's writer, still there after the bound, hangs up with
     // no bytes: that is no reply. The server's own open for this one comes
-    // next.
+    // next, or has come already: a new read end is opened before the old one
+    // closes, so that the FIFO never lacks a reader and a reply written in
+    // between stays in it, and it waits for the server's write or hang-up.
     if (got == 0 && late_writer) {
+      int fresh = open_fifo(kClientFifo, O_RDONLY | O_NONBLOCK, true);
+      if (fresh < 0 && errno == EPERM) refuse_client_fifo();
       close(client);
-      client = open_client_fifo();
-      got = read(client, reply.data(), reply.size());
+      client = fresh;
+      pollfd answer{client, POLLIN, 0};
+      got = client < 0 || poll(&answer, 1, -1) < 0 ? -1 : read(client, reply.data(), reply.size());
+      if (client >= 0) fcntl(client, F_SETFL, fcntl(client, F_GETFL) & ~O_NONBLOCK);
     }
     if (got <= 0) {
       puts("No response message from server");
