@@ -145,6 +145,9 @@ Process::Process(std::string_view name, Options options)
     // its exec on.
     if (options.launcher) raise(SIGSTOP);
     fexecve(program, argv.data(), environ);
+    // A script's interpreter is handed /dev/fd/N, closed by that very exec:
+    // it is run by its name instead.
+    if (errno == ENOENT) execv(path.c_str(), argv.data());
     die_in_child(path.c_str());
   };
   pid_ = launcher_ ? launcher_->launch(start) : start();

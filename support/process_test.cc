@@ -1,0 +1,29 @@
+#include <signal.h>
+
+#include "harness.h"
+
+namespace kit {
+namespace {
+
+using RunnerTest = Sandbox;
+
+// A program runs on a terminal unless asked otherwise, and a wait that runs
+// out says that nothing ended: no status, no signal.
+TEST_F(RunnerTest, SaysHowAProgramEndedAndOnlyOnceItHas) {
+  Process tty("/usr/bin/tty");
+  EXPECT_EQ(tty.wait_exit().status, 0);
+  EXPECT_EQ(tty.output().rfind("/dev/pts/", 0), 0u) << tty.output();
+  Process sleeper("/bin/sleep", {.io = Io::Pipes, .args = {"10"}});
+  Ending waited = sleeper.wait_exit(100ms);
+  EXPECT_FALSE(waited.exited);
+  EXPECT_EQ(waited.status, -1);
+  EXPECT_EQ(waited.signal, 0);
+  sleeper.signal(SIGTERM);
+  Ending ended = sleeper.wait_exit();
+  EXPECT_FALSE(ended.exited);
+  EXPECT_EQ(ended.status, -1);
+  EXPECT_EQ(ended.signal, SIGTERM);
+}
+
+}  // namespace
+}  // namespace kit
