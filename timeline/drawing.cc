@@ -772,8 +772,9 @@ class Picture {
       return steps;
     }
     for (auto& step : spans(record_, Happening::Semaphore, -1, record_.end))
-      steps.push_back(
-          {{step.from, step.event->present, step.event->value, step.event->waiting}, step.to});
+      if (step.event->text.empty())  // else a set not open to the looker: no value known
+        steps.push_back(
+            {{step.from, step.event->present, step.event->value, step.event->waiting}, step.to});
     return steps;
   }
 

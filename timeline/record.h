@@ -20,7 +20,8 @@ enum class Happening {
               // `blocked` when the program held it back then, so that it waits
   State,      // a program's state: `state` ('R', 'S', 'T', '?' unseen), `call`, `target`
   End,        // a program ended: `text` is "exit 0", "SIGINT"...
-  Semaphore,  // the set's `value` and `waiting`, or not `present`
+  Semaphore,  // the set's `value` and `waiting`, or not `present`; `text` why a set
+              // that is there cannot be read
   Segment,    // the segment's `text` up to its first NUL, or not `present`
   Fifo,       // the FIFO `target`: `text` who reads, `call` who writes
   Note,       // the tour's own narration, of `lane` where it has one

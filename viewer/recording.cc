@@ -79,9 +79,10 @@ std::string said(const Event& event, const kit::Record& record) {
       return when.data() + who + event.text;
     case Happening::Semaphore:
       return when.data() + std::string("semaphore: ") +
-             (event.present ? "value " + std::to_string(event.value) + ", " +
-                                  std::to_string(event.waiting) + " waiting"
-                            : "absent");
+             (!event.present        ? "absent"
+              : !event.text.empty() ? event.text
+                                    : "value " + std::to_string(event.value) + ", " +
+                                          std::to_string(event.waiting) + " waiting");
     case Happening::Segment:
       return when.data() + std::string("segment: ") +
              (event.present ? "\"" + event.text + "\"" : "absent");
@@ -185,7 +186,9 @@ std::vector<std::string> Recorder::take(const World& world, double at) {
   std::vector<Event> now;
   std::string_view objects = record_.object;
   if (objects.find("semaphore") != std::string_view::npos)
+    // A set that is there but not open to us has no value to show.
     now.push_back({.what = Happening::Semaphore,
+                   .text = world.semaphore.unseen,
                    .present = world.semaphore.present,
                    .value = world.semaphore.value,
                    .waiting = world.semaphore.rising});
