@@ -292,6 +292,23 @@ TEST_F(PipechatTest, AClientFifoItMayNotOpenEndsIt) {
   EXPECT_EQ(client.output(), kPrompt + kSent + "Error in opening client FIFO\n");
 }
 
+// Started with 0 to 2 closed, the server holds /dev/null there as a shell's
+// </dev/null >/dev/null 2>&1 would: for reading on 0, for writing on 1 and 2.
+TEST_F(PipechatTest, WithoutStandardStreamsTheServerHoldsDevNullTheRightWayRound) {
+  Process server("pipechat-server", {.closed = {0, 1, 2}});
+  ASSERT_TRUE(server.wait_call("open"));
+  std::string fds = "/proc/" + std::to_string(server.pid()) + "/fd";
+  for (int fd : {0, 1, 2}) {
+    EXPECT_EQ(std::filesystem::read_symlink(fds + "/" + std::to_string(fd)), "/dev/null") << fd;
+    std::ifstream info(fds + "info/" + std::to_string(fd));
+    std::string field;
+    int flags = -1;
+    while (info >> field)
+      if (field == "flags:") info >> std::oct >> flags;
+    EXPECT_EQ(flags & O_ACCMODE, fd == 0 ? O_RDONLY : O_WRONLY) << fd;
+  }
+}
+
 TEST_F(PipechatTest, WithStandardOutputClosedOnlyTheMessagesGoOut) {
   TestServer server;
   Process client("pipechat", {.io = Io::Pipes, .closed = {1}});

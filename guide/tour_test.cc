@@ -300,21 +300,30 @@ std::map<std::string, std::vector<std::string>> lines_by_program(const std::stri
 
 // Tracing changes nothing a learner sees: every scene prints the same lines
 // and passes the same checks, traced and sampled.
-TEST_F(TourTest, TracedAndSampledScenesPrintTheSame) {
-  Process traced("tour", {.io = Io::Pipes, .args = {"--draw", "traced"}});
-  Process sampled("tour", {.io = Io::Pipes, .args = {"--sampled", "--draw", "sampled"}});
+// One scene at a time, so that the scenes play side by side.
+class TracedAndSampled : public Sandbox, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(TracedAndSampled, PrintTheSame) {
+  std::string scene = GetParam();
+  Process traced("tour", {.io = Io::Pipes, .args = {"--draw", "traced", scene}});
+  Process sampled("tour", {.io = Io::Pipes, .args = {"--sampled", "--draw", "sampled", scene}});
   ASSERT_EQ(traced.wait_exit(90s).status, 0) << traced.errors();
   ASSERT_EQ(sampled.wait_exit(90s).status, 0) << sampled.errors();
   auto seen = lines_by_program(traced.output()), looked = lines_by_program(sampled.output());
   EXPECT_EQ(seen.size(), looked.size());
   for (auto& [who, lines] : seen) EXPECT_EQ(lines, looked[who]) << who;
   // The sampled pictures say so, and draw nothing that only tracing sees.
-  std::string pause = contents("sampled/pause.svg");
-  EXPECT_EQ(count(pause, "data-traced=\"no\""), 1);
-  EXPECT_EQ(count(pause, "Sampled from /proc every few milliseconds (--sampled)"), 1);
-  EXPECT_EQ(count(pause, "class=\"call\""), 0);
-  EXPECT_EQ(count(contents("traced/pause.svg"), "data-traced=\"yes\""), 1);
+  std::string drawn = contents("sampled/" + scene + ".svg");
+  EXPECT_EQ(count(drawn, "data-traced=\"no\""), 1);
+  EXPECT_EQ(count(drawn, "Sampled from /proc every few milliseconds (--sampled)"), 1);
+  EXPECT_EQ(count(drawn, "class=\"call\""), 0);
+  EXPECT_EQ(count(contents("traced/" + scene + ".svg"), "data-traced=\"yes\""), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryScene, TracedAndSampled,
+                         ::testing::Values("semaphores", "turnstile", "pipes", "segment", "fork",
+                                           "catcher", "pause", "mean"),
+                         [](const auto& scene) { return std::string(scene.param); });
 
 // Asked to stop mid-scene, the tour ends the scene's programs, removes the
 // set it made and its scratch folder, draws what was played, and ends as
@@ -411,6 +420,12 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
   struct stat drawn;
   ASSERT_EQ(lstat("drawn/fork.svg", &drawn), 0);
   EXPECT_TRUE(S_ISREG(drawn.st_mode));
+  EXPECT_EQ(count(planted.output(), "\ntour: 1 scene played in "), 1) << planted.output();
+  // A folder for the pictures that cannot be made is said before any scene.
+  Process unmade("tour", {.io = Io::Pipes, .args = {"--draw", "victim", "fork"}});
+  EXPECT_EQ(unmade.wait_exit(kScene).status, 1);
+  EXPECT_EQ(unmade.errors(), "tour: cannot make victim: Not a directory\n");
+  EXPECT_EQ(unmade.output(), "");
 }
 
 // Colour only on a terminal, and not there under NO_COLOR or TERM=dumb.
@@ -465,13 +480,70 @@ TEST_F(TourTest, AMisbehavingSceneIsDrawnUpToWhereItFailed) {
   EXPECT_EQ(count(foreign.output(), "\033"), 0);
 }
 
+// A line comes whole however its program writes it, and a last line
+// without its newline still shows; a program of the kit's folder may be a
+// script.
+TEST_F(TourTest, AProgramsLinesShowWholeHoweverTheyArrive) {
+  ASSERT_EQ(mkdir("bin", 0755), 0);
+  std::ofstream("bin/fork") << "#!/bin/sh\nprintf 'this is '; sleep 0.3; printf 'first step\\n'; "
+                               "printf 'no newline'\n";
+  ASSERT_EQ(chmod("bin/fork", 0755), 0);
+  std::string tour_path = program_path("tour");
+  setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+  Process tour(tour_path, {.io = Io::Pipes, .args = {"fork"}});
+  unsetenv("IPC_KIT_BIN");
+  EXPECT_EQ(tour.wait_exit(kScene).status, 1) << "into a pipe it printed once";
+  EXPECT_EQ(count(tour.output(),
+                  "  fork              | this is first step\n"
+                  "  fork              | no newline\n"
+                  "  -- fork exits with status 0\n"),
+            1)
+      << tour.output();
+}
+
 TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {
   setenv("PATH", "/nonexistent", 1);  // no cc for the mean scene
   Process strict("tour", {.io = Io::Pipes, .args = {"mean"}});
   EXPECT_EQ(strict.wait_exit(kScene).status, 3);
   EXPECT_EQ(count(strict.output(), "skipped: no C compiler (cc)"), 1) << strict.output();
+  EXPECT_EQ(count(strict.output(), "\ntour: 0 scenes played in "), 1);
+  EXPECT_TRUE(strict.output().ends_with(" s, 1 skipped (said why above)\n")) << strict.output();
   Process allowed("tour", {.io = Io::Pipes, .args = {"--allow-skip", "mean"}});
   EXPECT_EQ(allowed.wait_exit(kScene).status, 0);
+  // An empty entry of PATH is the working folder, as for the shell.
+  ASSERT_EQ(symlink("/bin/true", "cc"), 0);
+  setenv("PATH", "/nonexistent:", 1);
+  Process here("tour", {.io = Io::Pipes, .args = {"mean"}});
+  EXPECT_EQ(here.wait_exit(kScene).status, 3);
+  EXPECT_EQ(count(here.output(), "skipped: no pkg-config"), 1) << here.output();
+#ifndef __SANITIZE_ADDRESS__  // an installed sanitized library links only sanitized programs
+  // Started by an installed ipc-kit, the scene builds against that install,
+  // which must hold the library's development files.
+  unsetenv("PATH");
+  setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+  ASSERT_EQ(mkdir("bare", 0755), 0);
+  setenv("IPC_KIT_PREFIX", (dir_ + "/bare").c_str(), 1);
+  Process bare("tour", {.io = Io::Pipes, .args = {"mean"}});
+  EXPECT_EQ(bare.wait_exit(kScene).status, 3);
+  EXPECT_EQ(count(bare.output(),
+                  "skipped: the averager library's development files are not "
+                  "installed (libaverager-dev)"),
+            1)
+      << bare.output();
+  Process install("/bin/sh", {.io = Io::Pipes,
+                              .args = {"-c", "cmake --install " KIT_BUILD_DIR " --prefix " + dir_ +
+                                                 "/installed >/dev/null"}});
+  ASSERT_EQ(install.wait_exit(60s).status, 0) << install.errors();
+  setenv("IPC_KIT_PREFIX", (dir_ + "/installed").c_str(), 1);
+  Process installed("tour", {.io = Io::Pipes, .args = {"mean"}});
+  unsetenv("IPC_KIT_PREFIX");
+  EXPECT_EQ(installed.wait_exit(kScene).status, 0) << installed.output() << installed.errors();
+  EXPECT_EQ(count(installed.output(),
+                  "-- builds means.c against the installed library, found by pkg-config\n"),
+            1)
+      << installed.output();
+  EXPECT_EQ(count(installed.output(), "| mean(1e+308, 1e+308) = 1e+308\n"), 1);
+#endif
 }
 
 TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
@@ -487,6 +559,19 @@ TEST_F(TourTest, IpcKitListsTheProgramsAndRunsThemByName) {
   Process fork("ipc-kit", {.io = Io::Pipes, .args = {"fork"}});
   EXPECT_EQ(fork.wait_exit(5s).status, 0);
   EXPECT_EQ(count(fork.output(), "this is first step\n"), 2) << "fork's own lines, into a pipe";
+  // Installed, it runs the kit's own folder, arguments and all, and tells
+  // the program where the kit is.
+  std::filesystem::create_directories("p/bin");
+  std::filesystem::create_directories("p/" KIT_PROGRAM_DIR);
+  std::filesystem::copy_file(program_path("ipc-kit"), "p/bin/ipc-kit");
+  std::ofstream("p/" KIT_PROGRAM_DIR "/tour")
+      << "#!/bin/sh\necho \"$0 $* in $IPC_KIT_BIN from $IPC_KIT_PREFIX\"\n";
+  ASSERT_EQ(chmod("p/" KIT_PROGRAM_DIR "/tour", 0755), 0);
+  Process installed(dir_ + "/p/bin/ipc-kit", {.io = Io::Pipes, .args = {"tour", "--draw", "d"}});
+  EXPECT_EQ(installed.wait_exit(5s).status, 0) << installed.errors();
+  std::string program_dir = dir_ + "/p/" KIT_PROGRAM_DIR;
+  EXPECT_EQ(installed.output(),
+            program_dir + "/tour --draw d in " + program_dir + " from " + dir_ + "/p\n");
   Process unknown("ipc-kit", {.io = Io::Pipes, .args = {"ls"}});
   EXPECT_EQ(unknown.wait_exit(5s).status, 2);
   EXPECT_EQ(count(unknown.errors(), "no program named 'ls'"), 1);

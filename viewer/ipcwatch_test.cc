@@ -79,6 +79,60 @@ TEST_F(IpcwatchTest, LiveViewRedrawsASetRemovedMeanwhile) {
   EXPECT_TRUE(view.output().ends_with("\033[?25h\n")) << "and the cursor back at the end";
 }
 
+// What a terminal shows once it has been given `output`, row by row, for
+// the controls the live view writes: home, clear to the line's end and to
+// the screen's end; colours and the cursor's look change no text.
+std::vector<std::string> screen(const std::string& output) {
+  std::vector<std::string> rows(1);
+  size_t row = 0, col = 0;
+  for (size_t i = 0; i < output.size(); i++) {
+    char c = output[i];
+    if (c == '\033' && output.compare(i, 2, "\033[") == 0) {
+      size_t end = output.find_first_of("HJKhlm", i + 2);
+      if (end == std::string::npos) break;
+      if (output[end] == 'H') row = col = 0;
+      if (output[end] == 'K' || output[end] == 'J')
+        rows[row].resize(std::min(rows[row].size(), col));
+      if (output[end] == 'J') rows.resize(row + 1);
+      i = end;
+    } else if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {  // the test's terminal does no output processing
+      col = 0;
+      if (++row == rows.size()) rows.emplace_back();
+    } else {
+      if (rows[row].size() <= col) rows[row].resize(col + 1, ' ');
+      rows[row][col++] = c;
+    }
+  }
+  return rows;
+}
+
+// Each redraw replaces the last one whole: a screen that shrank keeps no
+// line or tail of what it showed before, and the mark of a change fades.
+TEST_F(IpcwatchTest, LiveViewShowsOnlyWhatIsThereNow) {
+  auto waiter = std::make_unique<Process>("gatewait");
+  ASSERT_TRUE(waiting_for_semaphore(1));
+  Process view("ipcwatch", {.args = {"sem"}});
+  ASSERT_TRUE(view.wait_for("waits "));
+  waiter.reset();
+  ASSERT_EQ(semctl(semaphore(kSemaphoreKey)->id, 0, IPC_RMID), 0);
+  ASSERT_TRUE(view.wait_for("absent"));
+  std::string now = snapshot({"sem"});
+  view.output(2500ms);  // past the mark's two seconds
+  view.signal(SIGINT);
+  ASSERT_EQ(view.wait_exit().status, 0);
+  std::string shown = view.output();
+  auto rows = screen(shown);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_TRUE(rows[0].starts_with("ipcwatch  the kit's kernel objects, live  ")) << rows[0];
+  std::string body;
+  for (size_t i = 1; i < rows.size(); i++) body += rows[i] + "\n";
+  EXPECT_EQ(body, "\n" + now + "\n\n") << shown;  // and the line the view ends on
+  EXPECT_NE(shown.substr(shown.size() - 60).find("  absent"), std::string::npos)
+      << "the last redraw, unmarked";
+}
+
 TEST_F(IpcwatchTest, ShowsTheSegmentsBytesAndTheAnswerFlag) {
   Process server("slatewatch");
   ASSERT_TRUE(eventually([] {

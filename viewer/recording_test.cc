@@ -131,13 +131,29 @@ TEST_F(RecordingTest, DrawsATurnstilePairAndTheSetsRemoval) {
   Process two("turnstile", {.io = Io::Pipes});
   two.type("\n\n\n\n\n\n");
   two.end_input();
-  EXPECT_EQ(one.wait_exit(30s).status, 0);
-  EXPECT_EQ(two.wait_exit(30s).status, 0);
+  // Each end is told from its zombie, so it is kept until the recorder has
+  // looked; one already gone says only that it ended.
+  auto zombie = [](Process& turn) {
+    return eventually(
+        [&] {
+          auto seen = look_at(turn.pid());
+          return seen && seen->state == 'Z';
+        },
+        30s);
+  };
+  ASSERT_TRUE(zombie(one));
+  ASSERT_TRUE(recorder.wait_for("turnstile " + std::to_string(one.pid()) + ": ended: exit 0"));
+  EXPECT_EQ(one.wait_exit().status, 0);
+  ASSERT_TRUE(zombie(two));
+  ASSERT_TRUE(recorder.wait_for("turnstile " + std::to_string(two.pid()) + ": ended: exit 0"));
+  EXPECT_EQ(two.wait_exit().status, 0);
   ASSERT_TRUE(recorder.wait_for("semaphore: absent", 2));
   auto svg = stop_and_read(recorder, "pair.svg");
 
   auto lanes = of_class(svg, "lane", "data-lane", "turnstile");
   EXPECT_EQ(lanes.size(), 2u);
+  auto ends = of_class(svg, "end", "data-lane", "turnstile");
+  EXPECT_EQ(attribute(ends, "data-how"), std::vector<std::string>(2, "exit 0"));
   auto values = of_class(svg, "semaphore");
   ASSERT_FALSE(values.empty());
   EXPECT_EQ(values.back().attributes["data-present"], "no") << "the set removed at the end";
@@ -224,6 +240,21 @@ TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
   for (auto& line : of_class(svg, "note")) note += (note.empty() ? "" : " ") + line.text;
   EXPECT_NE(note.find("cannot be seen; \"sudo ipcwatch --record by-hand.svg\""), std::string::npos)
       << note;
+}
+
+// A set it may not read is there, but its value is unknown: neither said
+// nor drawn as 0.
+TEST_F(RecordingTest, ASetNotOpenToItHasNoValue) {
+  require_root();
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  ASSERT_GE(semget(kSemaphoreKey, 1, IPC_CREAT | 0600), 0);
+  Process recorder(
+      "ipcwatch",
+      {.io = Io::Pipes, .args = {"--record", "closed.svg", "sem"}, .unprivileged = true});
+  ASSERT_TRUE(recorder.wait_for("semaphore: present, but not open to you (Permission denied)\n"));
+  auto svg = stop_and_read(recorder, "closed.svg");
+  EXPECT_EQ(count(recorder.output(), "value 0"), 0) << recorder.output();
+  EXPECT_EQ(of_class(svg, "semaphore", "data-present", "yes").size(), 0u);
 }
 
 // The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
