@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/sem.h>
@@ -273,6 +274,22 @@ TEST_F(RecordingTest, EveryWayItIsEndedWritesThePicture) {
                                                "wait"}});
   EXPECT_EQ(piped.wait_exit(5s).status, 0) << "still recording once head has gone";
   EXPECT_TRUE(eventually([] { return access("head.svg", R_OK) == 0; }, 2s));
+}
+
+// Semaphores hammered elsewhere, in namespaces of their own, feed the
+// kernel's events faster than they can be read; the recording still ends
+// when its time is up, with its picture.
+TEST_F(RecordingTest, ABusyMachineDoesNotHoldTheRecordingPastItsEnd) {
+  auto hammer = [] {
+    if (unshare(CLONE_NEWIPC) != 0) return;
+    int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0600);
+    sembuf up{0, 1, 0}, down{0, -1, 0};
+    for (;;) semop(set, &up, 1), semop(set, &down, 1);
+  };
+  Forked one(hammer), two(hammer);
+  Process recorder("ipcwatch", {.io = Io::Pipes, .args = {"--record", "busy.svg", "--for", "1"}});
+  EXPECT_EQ(recorder.wait_exit(5s).status, 0) << "still recording";
+  EXPECT_EQ(access("busy.svg", R_OK), 0);
 }
 
 // A picture it cannot write is refused at the start, not after a session;
