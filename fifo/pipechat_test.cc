@@ -196,11 +196,17 @@ TEST_F(PipechatTest, ServerThatKeepsClififoOpenIsAnsweredInStep) {
 // it: that end's late hang-up is no reply, and the real one is still read.
 TEST_F(PipechatTest, ServerThatClosesAfterTheBoundLosesNoReply) {
   TestServer server;
-  Process client("pipechat", {.io = Io::Pipes});
+  Process client("pipechat");
   client.type("a\nb\n");
   client.end_input();
   server.message();
-  server.reply(std::string("A") + '\0', 4s);
+  int writer = -1;
+  ASSERT_TRUE(eventually([&] { return (writer = open("clififo", O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "A", 2), 2);
+  // Hung up only once the client, past its bound, has sent the next line and
+  // waits for that line's reply.
+  ASSERT_TRUE(client.wait_for(kWaiting, 2));
+  close(writer);
   server.message();
   server.reply(std::string("B") + '\0');
   EXPECT_EQ(client.wait_exit().status, 0);

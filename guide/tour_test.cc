@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "harness.h"
@@ -196,6 +197,14 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
   for (auto& call : of_class(pipes, "call", "data-call", "mkfifo"))
     made.push_back(call.attributes["data-lane"] + " " + call.attributes["data-target"]);
   EXPECT_EQ(made, (std::vector<std::string>{"pipechat-server srvfifo", "pipechat clififo"}));
+  // Each open says which end it asks for.
+  std::set<std::string> opens;
+  for (auto& call : of_class(pipes, "call", "data-call", "open"))
+    opens.insert(call.attributes["data-lane"] + " " + call.attributes["data-text"]);
+  EXPECT_EQ(opens,
+            (std::set<std::string>{"pipechat clififo for reading", "pipechat srvfifo for writing",
+                                   "pipechat-server clififo for writing",
+                                   "pipechat-server srvfifo for reading"}));
 
   auto segment = picture("segment");
   EXPECT_EQ(of_class(segment, "segment", "data-text", "tolvane").size(), 1u);
@@ -300,7 +309,32 @@ std::map<std::string, std::vector<std::string>> lines_by_program(const std::stri
 
 // Tracing changes nothing a learner sees: every scene prints the same lines
 // and passes the same checks, traced and sampled.
-// One scene at a time, so that the scenes play side by side.
+// What the tour says it does in `scene`, as guide/tour_narration.txt holds
+// it, sorted as lines_by_program sorts.
+std::vector<std::string> narration_of(const std::string& scene) {
+  std::ifstream file(KIT_SOURCE_DIR "/guide/tour_narration.txt");
+  std::vector<std::string> said;
+  bool in = false;
+  for (std::string line; std::getline(file, line);)
+    if (line.starts_with("== "))
+      in = line == "== " + scene + " ==";
+    else if (in)
+      said.push_back("  -- " + line);
+  std::sort(said.begin(), said.end());
+  return said;
+}
+
+std::vector<std::string> narrated(const std::string& printed) {
+  std::vector<std::string> said;
+  std::istringstream lines(printed);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("  -- ")) said.push_back(line);
+  std::sort(said.begin(), said.end());
+  return said;
+}
+
+// One scene at a time, so that the scenes play side by side. Both ways the
+// tour says what it does in the same words, those of its narration.
 class TracedAndSampled : public Sandbox, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(TracedAndSampled, PrintTheSame) {
@@ -312,6 +346,8 @@ TEST_P(TracedAndSampled, PrintTheSame) {
   auto seen = lines_by_program(traced.output()), looked = lines_by_program(sampled.output());
   EXPECT_EQ(seen.size(), looked.size());
   for (auto& [who, lines] : seen) EXPECT_EQ(lines, looked[who]) << who;
+  EXPECT_EQ(narrated(traced.output()), narration_of(scene));
+  EXPECT_EQ(narrated(sampled.output()), narration_of(scene));
   // The sampled pictures say so, and draw nothing that only tracing sees.
   std::string drawn = contents("sampled/" + scene + ".svg");
   EXPECT_EQ(count(drawn, "data-traced=\"no\""), 1);
