@@ -537,6 +537,19 @@ TEST_F(TourTest, AProgramsLinesShowWholeHoweverTheyArrive) {
       << tour.output();
 }
 
+// Started with Ctrl-C ignored or blocked, as a script or a service may leave
+// it, the tour still plays its programs with the signals as they come.
+TEST_F(TourTest, ItsProgramsDoNotInheritIgnoredOrBlockedSignals) {
+  for (std::string how : {"signal.signal(signal.SIGINT, signal.SIG_IGN)",
+                          "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})"}) {
+    Process tour("/usr/bin/python3",
+                 {.io = Io::Pipes,
+                  .args = {"-c", "import os, signal; " + how + "; os.execv('" +
+                                     program_path("tour") + "', ['tour', 'pause'])"}});
+    EXPECT_EQ(tour.wait_exit(kScene).status, 0) << how << "\n" << tour.output() << tour.errors();
+  }
+}
+
 TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {
   setenv("PATH", "/nonexistent", 1);  // no cc for the mean scene
   Process strict("tour", {.io = Io::Pipes, .args = {"mean"}});

@@ -25,5 +25,18 @@ TEST_F(RunnerTest, SaysHowAProgramEndedAndOnlyOnceItHas) {
   EXPECT_EQ(ended.signal, SIGTERM);
 }
 
+// A program starts with every signal at its default and none blocked,
+// whatever its starter ignores (the tour ignores SIGPIPE) or blocks.
+TEST_F(RunnerTest, AProgramInheritsNoIgnoredOrBlockedSignal) {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  Process grep("/bin/grep", {.io = Io::Pipes, .args = {"^Sig[IB]", "/proc/self/status"}});
+  EXPECT_EQ(grep.wait_exit().status, 0);
+  EXPECT_EQ(grep.output(), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
 }  // namespace
 }  // namespace kit
