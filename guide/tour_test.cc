@@ -284,6 +284,12 @@ TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
   EXPECT_LT(sleeps[0].number("data-at"), winch[0].number("data-at"));
   EXPECT_EQ(sleeps[0].attributes["data-result"], "cut");
   EXPECT_EQ(count(contents("drawn/pause.svg"), "SIGINT: its line died in the buffer"), 1);
+
+  // The build of means.c runs its tools by exec, each named by its path.
+  auto runs = of_class(picture("mean"), "call", "data-call", "execve");
+  EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [](const Element& run) {
+    return run.attributes.at("data-text").ends_with("/pkg-config");
+  }));
 }
 
 // Lines by program, with numbers (pids, times, ids) made alike, sorted: on
