@@ -288,6 +288,23 @@ TEST_F(RecordingTest, EveryWayItIsEndedWritesThePicture) {
   EXPECT_TRUE(eventually([] { return access("head.svg", R_OK) == 0; }, 2s));
 }
 
+// Where the tracing file system is not mounted, the recorder mounts it for
+// its recording and unmounts it after (here in a mount namespace of its own).
+TEST_F(RecordingTest, MountsTheTracingFileSystemOnlyForItsRecording) {
+  if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  Process recorder(
+      "/usr/bin/unshare",
+      {.io = Io::Pipes,
+       .args = {"-m", "sh", "-c",
+                "umount /sys/kernel/tracing; umount /sys/kernel/debug/tracing 2>/dev/null; " +
+                    program_path("ipcwatch") +
+                    " --record mounted.svg --for 1 sem; grep -c ' tracefs ' /proc/self/mounts"}});
+  EXPECT_EQ(recorder.wait_exit().status, 1) << "grep found no tracefs";
+  EXPECT_EQ(count(recorder.output(), "recording into mounted.svg from the kernel's tracepoints"), 1)
+      << recorder.output() << recorder.errors();
+  EXPECT_TRUE(recorder.output().ends_with(" drawn in mounted.svg\n0\n")) << recorder.output();
+}
+
 // Semaphores hammered elsewhere, in namespaces of their own, feed the
 // kernel's events faster than they can be read; the recording still ends
 // when its time is up, with its picture.
