@@ -208,6 +208,9 @@ TEST_F(PipechatTest, ServerThatClosesAfterTheBoundLosesNoReply) {
   ASSERT_TRUE(client.wait_for(kWaiting, 2));
   close(writer);
   server.message();
+  // However slow the server is to answer, the client waits for it.
+  ASSERT_TRUE(client.wait_call("poll"));
+  std::this_thread::sleep_for(50ms);  // a server slow to answer
   server.reply(std::string("B") + '\0');
   EXPECT_EQ(client.wait_exit().status, 0);
   EXPECT_EQ(client.output(), kPrompt + kSent + kCreated + kWaiting + "A\n" +  //
