@@ -574,7 +574,6 @@ TEST_F(TourTest, ASceneThatCannotPlayIsSkippedAndFailsTheTourUnlessAllowed) {
 #ifndef __SANITIZE_ADDRESS__  // an installed sanitized library links only sanitized programs
   // Started by an installed ipc-kit, the scene builds against that install,
   // which must hold the library's development files.
-  unsetenv("PATH");
   setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
   ASSERT_EQ(mkdir("bare", 0755), 0);
   setenv("IPC_KIT_PREFIX", (dir_ + "/bare").c_str(), 1);
