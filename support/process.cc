@@ -23,6 +23,8 @@
 #include <system_error>
 #include <thread>
 
+#include "pidfd.h"
+
 namespace kit {
 namespace {
 
@@ -114,8 +116,20 @@ Process::Process(std::string_view name, Options options)
     out_ = out[0], child_out = out[1];
   }
 
+  int start_error = 0;
   auto start = [&]() -> pid_t {
     pid_t child = fork();
+    if (child > 0) {
+      // Taken before anyone can reap it: signals go through it, never by an
+      // id that may since have been given to another process.
+      pidfd_ = open_pidfd(child);
+      if (pidfd_ >= 0) return child;
+      start_error = errno;
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, __WALL);
+      return -1;
+    }
+    if (child < 0) start_error = errno;
     if (child != 0) return child;
     // Own session, so the test can end the program and any child it made
     // with one signal to the group. The terminal is not made controlling:
@@ -151,7 +165,10 @@ Process::Process(std::string_view name, Options options)
     die_in_child(path.c_str());
   };
   pid_ = launcher_ ? launcher_->launch(start) : start();
-  if (pid_ < 0) fail("fork");
+  if (pid_ < 0) {
+    errno = start_error;
+    fail("fork");
+  }
 
   close(errs[1]);
   close(child_in);
@@ -163,16 +180,21 @@ Process::Process(std::string_view name, Options options)
 
 Process::~Process() {
   if (pid_ > 0) {
-    kill(-pid_, SIGKILL);
+    // The program and whatever it left in its session. Where the kernel
+    // cannot signal a group through a pidfd, its id still names the group
+    // only while the program is unreaped.
+    if (!signal_pidfd(pidfd_, SIGKILL, kWholeGroup) && errno == EINVAL && !ending_ &&
+        !(launcher_ && launcher_->reaped(pid_)))
+      kill(-pid_, SIGKILL);
     if (!ending_) {
-      kill(pid_, SIGKILL);
+      signal_pidfd(pidfd_, SIGKILL);
       if (launcher_)
         eventually([&] { return reap().has_value(); });
       else
         waitpid(pid_, nullptr, 0);
     }
   }
-  for (int fd : {in_, out_, err_fd_})
+  for (int fd : {in_, out_, err_fd_, pidfd_})
     if (fd >= 0) close(fd);
 }
 
@@ -194,7 +216,7 @@ void Process::end_input() {
   }
 }
 
-bool Process::signal(int sig) { return kill(pid_, sig) == 0; }
+bool Process::signal(int sig) { return signal_pidfd(pidfd_, sig); }
 
 void Process::pump(Duration timeout) {
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_fd_, POLLIN, 0}};

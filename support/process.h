@@ -94,6 +94,7 @@ class Process {
   std::optional<int> reap();
 
   pid_t pid_ = -1;
+  int pidfd_ = -1;  // the process itself, whoever is later given its id
   Launcher* launcher_ = nullptr;
   Io io_;
   int in_ = -1, out_ = -1, err_fd_ = -1;

@@ -23,6 +23,8 @@
 #include <system_error>
 #include <utility>
 
+#include "pidfd.h"
+
 namespace kit {
 namespace {
 
@@ -266,10 +268,16 @@ void Tracer::run() {
       quit = quit_;
     }
     if (quit) {
-      if (pid < 0 || (quitting && Clock::now() - *quitting > std::chrono::seconds(2))) return;
-      // Whatever is left ends with the tour, as it would untraced.
+      if (pid < 0 || (quitting && Clock::now() - *quitting > std::chrono::seconds(2))) {
+        for (auto& [process, pidfd] : pidfds_) close(pidfd);
+        pidfds_.clear();
+        return;
+      }
+      // Whatever is left ends with the tour, as it would untraced: each
+      // process through the pidfd held since it was seized, which no other
+      // process can ever be given.
       if (!quitting)
-        for (auto& [traced, ignored] : tracees_) kill(traced, SIGKILL);
+        for (auto& [process, pidfd] : pidfds_) signal_pidfd(pidfd, SIGKILL);
       quitting = quitting.value_or(Clock::now());
     }
     pollfd ready[2] = {{wake_, POLLIN, 0}, {children_, POLLIN, 0}};
@@ -307,7 +315,9 @@ void Tracer::serve() {
       untraced_.push_back(pid);
     } else {
       tracees_[pid].started = false;
+      hold(pid);
     }
+    // Unreaped, it is still surely ours.
     if (WIFSTOPPED(status)) kill(pid, SIGCONT);
   }
   std::lock_guard guard(lock_);
@@ -326,6 +336,7 @@ void Tracer::handle(pid_t pid, int status) {
         emit({.kind = Traced::Exit, .pid = pid, .at = now, .status = status});
       tracees_.erase(found);
     }
+    let_go(pid);
     std::lock_guard guard(lock_);
     endings_[pid] = status;
     group_stopped_.erase(pid);
@@ -360,9 +371,24 @@ void Tracer::handle(pid_t pid, int status) {
     unsigned long child = 0;
     ptrace(PTRACE_GETEVENTMSG, pid, 0, &child);
     tracees_[static_cast<pid_t>(child)].started = tracee.started;
+    hold(static_cast<pid_t>(child));
     if (tracee.started)
       emit({.kind = Traced::Fork, .pid = pid, .at = now, .peer = static_cast<pid_t>(child)});
   } else if (event == PTRACE_EVENT_EXEC) {
+    // Exec'd from another thread, that thread now goes by the process's id,
+    // and the id it had is freed without a word: forget it, or whatever is
+    // given that id next would be taken for ours.
+    unsigned long former = pid;
+    ptrace(PTRACE_GETEVENTMSG, pid, 0, &former);
+    if (static_cast<pid_t>(former) != pid) {
+      auto thread = tracees_.find(static_cast<pid_t>(former));
+      if (thread != tracees_.end()) {
+        tracee = std::move(thread->second);
+        tracees_.erase(thread);
+      }
+      std::lock_guard guard(lock_);
+      group_stopped_.erase(static_cast<pid_t>(former));
+    }
     // From here on it is the program itself.
     tracee.started = true;
   } else if (event == 0) {
@@ -381,6 +407,20 @@ void Tracer::handle(pid_t pid, int status) {
     if (caught) tracee.depth++;
   }
   ptrace(restart, pid, 0, restart_with);
+}
+
+// A pidfd for `pid` while it is sure to be ours: seized or just made, and
+// not yet reaped. A thread has none; its process's pidfd stands for it.
+void Tracer::hold(pid_t pid) {
+  int pidfd = open_pidfd(pid);
+  if (pidfd >= 0) pidfds_[pid] = pidfd;
+}
+
+void Tracer::let_go(pid_t pid) {
+  auto held = pidfds_.find(pid);
+  if (held == pidfds_.end()) return;
+  close(held->second);
+  pidfds_.erase(held);
 }
 
 void Tracer::syscall_stop(pid_t pid, Tracee& tracee) {

@@ -107,6 +107,8 @@ class Tracer : public Launcher {
   void emit_call(const Pending& call, bool cut);
   void settle(Tracee& tracee, int depth, bool cut);
   void emit(Traced traced);
+  void hold(pid_t pid);
+  void let_go(pid_t pid);
 
   std::mutex lock_;
   std::condition_variable served_;
@@ -122,6 +124,7 @@ class Tracer : public Launcher {
 
   // The tracing thread's own.
   std::map<pid_t, Tracee> tracees_;
+  std::map<pid_t, int> pidfds_;  // each followed process's, by its id
   uint64_t next_id_ = 1;
   int wake_ = -1;      // eventfd: a request came
   int children_ = -1;  // signalfd: SIGCHLD, a child changed state
