@@ -22,9 +22,11 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +104,45 @@ bool out_of_descriptors(const std::system_error& error) {
   return error.code().value() == EMFILE || error.code().value() == ENFILE;
 }
 
+// Each scene's scratch folder is locked by its tour all along, and marked
+// once locked; a marked folder whose lock is free was left by a tour that
+// was killed, and whatever started in it has died with that tour.
+constexpr const char* kScratchPrefix = "ipc-kit-tour-";
+constexpr const char* kMadeMark = ".made-by-the-tour";
+
+int lock_scratch(const std::string& dir) {
+  int lock = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (lock < 0) return -1;
+  int mark = -1;
+  if (flock(lock, LOCK_EX) < 0 ||
+      (mark = openat(lock, kMadeMark, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) < 0) {
+    close(lock);
+    return -1;
+  }
+  close(mark);
+  return lock;
+}
+
+void remove_abandoned_scratch() {
+  std::error_code failed;
+  auto temp = std::filesystem::temp_directory_path(failed);
+  if (failed) return;
+  for (auto& entry : std::filesystem::directory_iterator(temp, failed)) {
+    if (!entry.path().filename().string().starts_with(kScratchPrefix)) continue;
+    struct stat info;
+    // Our own folders only, never through a link.
+    if (lstat(entry.path().c_str(), &info) < 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != geteuid())
+      continue;
+    int lock = open(entry.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (lock < 0) continue;
+    bool abandoned =
+        flock(lock, LOCK_EX | LOCK_NB) == 0 && faccessat(lock, kMadeMark, F_OK, 0) == 0;
+    if (abandoned) std::filesystem::remove_all(entry.path(), failed);
+    close(lock);
+  }
+}
+
 // Plays one scene in a fresh scratch directory, recording it into `record`.
 Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
   record.name = scene_play.name;
@@ -116,11 +157,16 @@ Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
     return Outcome::skipped;
   }
   std::error_code failed;
-  std::string dir = (std::filesystem::temp_directory_path(failed) / "ipc-kit-tour-XXXXXX").string();
+  std::string dir =
+      (std::filesystem::temp_directory_path(failed) / (kScratchPrefix + std::string("XXXXXX")))
+          .string();
   auto home = std::filesystem::current_path(failed);
-  if (!mkdtemp(dir.data())) {
-    fprintf(stderr, "tour: cannot make a scratch folder %s: %s\n", dir.c_str(), strerror(errno));
-    return errno == EMFILE || errno == ENFILE ? Outcome::exhausted : Outcome::misbehaved;
+  int lock = -1;
+  if (!mkdtemp(dir.data()) || (lock = lock_scratch(dir)) < 0) {
+    int error = errno;
+    fprintf(stderr, "tour: cannot make a scratch folder %s: %s\n", dir.c_str(), strerror(error));
+    if (lock < 0) rmdir(dir.c_str());
+    return error == EMFILE || error == ENFILE ? Outcome::exhausted : Outcome::misbehaved;
   }
   Outcome outcome = Outcome::played;
   std::filesystem::current_path(dir, failed);
@@ -149,6 +195,7 @@ Outcome play(const Play& scene_play, Record& record, kit::Tracer* tracer) {
   std::filesystem::current_path(home, failed);
   close(spare_descriptor);
   std::filesystem::remove_all(dir, failed);
+  close(lock);
   spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (failed)
     fprintf(stderr, "tour: cannot remove %s: %s\n", dir.c_str(), failed.message().c_str());
@@ -265,6 +312,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  remove_abandoned_scratch();
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> bad;
   std::list<Record> drawn;

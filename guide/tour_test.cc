@@ -396,6 +396,29 @@ TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
               1);
     EXPECT_FALSE(std::filesystem::exists("drawn/fork.svg")) << "a scene never played";
   }
+  // Killed outright, it can clean up nothing itself: its programs die with
+  // it, and the next tour removes the scratch folder it left.
+  auto playing_in_scratch = [&] {
+    int found = 0;
+    for (auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::error_code gone;
+      auto cwd = std::filesystem::read_symlink(entry.path() / "cwd", gone);
+      found += !gone && cwd.string().starts_with(dir_ + "/scratch/");
+    }
+    return found;
+  };
+  for (const char* mode : {"--allow-skip", "--sampled"}) {
+    Process tour("tour", {.io = Io::Pipes, .args = {mode, "semaphores"}});
+    ASSERT_TRUE(tour.wait_for("-- the semaphore now: value 0, 1 waiting\n")) << tour.output();
+    tour.signal(SIGKILL);
+    EXPECT_EQ(tour.wait_exit(kScene).signal, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return playing_in_scratch() == 0; }))
+        << mode << ": gatewait lives on";
+    EXPECT_EQ(left(), 1);
+    Process next("tour", {.io = Io::Pipes, .args = {"pause"}});
+    EXPECT_EQ(next.wait_exit(kScene).status, 0) << next.errors();
+    EXPECT_EQ(left(), 0) << mode << ": the killed tour's folder";
+  }
   // A sanitizer build's leak check needs descriptors of its own at exit.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   for (rlim_t limit : {5, 6}) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -118,6 +119,7 @@ Process::Process(std::string_view name, Options options)
 
   int start_error = 0;
   auto start = [&]() -> pid_t {
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child > 0) {
       // Taken before anyone can reap it: signals go through it, never by an
@@ -138,6 +140,9 @@ Process::Process(std::string_view name, Options options)
     if (dup2(child_in, 0) < 0 || dup2(child_out, 1) < 0 || dup2(errs[1], 2) < 0)
       die_in_child("dup2");
     reset_signals();
+    // Only 0, 1 and 2 go on to the program; the rest would be closed by its
+    // exec, and held until then they could leave no descriptor for it.
+    close_range(3, ~0U, 0);
     // Opened while still root: nobody may not be able to reach the build tree.
     int program = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (program < 0) die_in_child(path.c_str());
@@ -145,6 +150,10 @@ Process::Process(std::string_view name, Options options)
       if (setgroups(0, nullptr) < 0 || setgid(kNobody) < 0 || setuid(kNobody) < 0)
         die_in_child("dropping privileges");
     }
+    // It dies with whoever started it, however that ends, even stopped:
+    // set after the switch of user, which would clear it, and given up
+    // where the starter is gone already.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != parent) die_in_child("prctl");
     // After the switch of user: a process limit set before it would make
     // the exec itself fail.
     for (auto [resource, value] : options.limits) {
