@@ -474,6 +474,14 @@ void Scene::absorb() {
         record_.events.push_back({.at = at, .what = Happening::State, .lane = child, .state = 'R'});
         break;
       }
+      case Traced::Escape: {
+        std::string said = record_.lanes[lane].label + " made process " +
+                           std::to_string(traced.peer) +
+                           " out of the tracer's reach (CLONE_UNTRACED): what it did is not drawn.";
+        record_.note += (record_.note.empty() ? "" : " ") + said;
+        add({.what = Happening::Note, .lane = lane, .text = said});
+        break;
+      }
       case Traced::Exit: {
         // A program's own end comes from its runner; a child's from here.
         bool actor = std::any_of(actors_.begin(), actors_.end(),

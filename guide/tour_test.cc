@@ -566,6 +566,53 @@ TEST_F(TourTest, AProgramsLinesShowWholeHoweverTheyArrive) {
       << tour.output();
 }
 
+// A program's threads are drawn on its own lane, and a child it makes out of
+// the tracer's reach is named in the picture's note.
+TEST_F(TourTest, ThreadsAndUntracedChildrenAreDrawnAsTheyAre) {
+  ASSERT_EQ(mkdir("bin", 0755), 0);
+  std::ofstream("bin/fork") << R"(#!/usr/bin/python3
+import ctypes, os, threading, time
+libc = ctypes.CDLL(None)
+class Sembuf(ctypes.Structure):
+    _fields_ = [("num", ctypes.c_ushort), ("op", ctypes.c_short), ("flg", ctypes.c_short)]
+semid = libc.semget(4321, 1, 0o1600)
+def post():
+    libc.semop(semid, ctypes.byref(Sembuf(0, 1, 0)), 1)
+threads = [threading.Thread(target=post) for _ in range(20)]
+for thread in threads: thread.start()
+for thread in threads: thread.join()
+child = libc.syscall(56, 0x00800000 | 17, 0, 0, 0, 0)  # clone: CLONE_UNTRACED, SIGCHLD
+if child == 0:
+    time.sleep(0.3)
+    os._exit(0)
+print("untraced", child, flush=True)
+os.waitpid(child, 0)
+)";
+  ASSERT_EQ(chmod("bin/fork", 0755), 0);
+  std::string tour_path = program_path("tour");
+  setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+  Process tour(tour_path, drawing("fork"));
+  unsetenv("IPC_KIT_BIN");
+  EXPECT_EQ(tour.wait_exit(kScene).status, 1) << "it prints no first step";
+  auto svg = picture("fork");
+  EXPECT_EQ(of_class(svg, "lane").size(), 1u);
+  auto posts = of_class(svg, "call", "data-lane", "fork");
+  EXPECT_EQ(
+      std::count_if(posts.begin(), posts.end(),
+                    [](const Element& call) { return call.attributes.at("data-text") == "+1"; }),
+      20);
+  std::string printed = tour.output();
+  auto said = printed.find("untraced ");
+  ASSERT_NE(said, std::string::npos) << printed;
+  std::string child = printed.substr(said + 9, printed.find('\n', said) - said - 9);
+  std::string escaped =
+      "fork made process " + child + " out of the tracer's reach (CLONE_UNTRACED)";
+  EXPECT_EQ(count(printed, "-- " + escaped), 1) << printed;
+  std::string note;
+  for (auto& line : of_class(svg, "note")) note += line.text + " ";
+  EXPECT_EQ(count(note, escaped), 1) << note;
+}
+
 // Started with Ctrl-C ignored or blocked, as a script or a service may leave
 // it, the tour still plays its programs with the signals as they come.
 TEST_F(TourTest, ItsProgramsDoNotInheritIgnoredOrBlockedSignals) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ptrace.h>
@@ -162,6 +163,29 @@ bool fifo_at(pid_t pid, const std::string& path) {
   return stat(as_seen_by(pid, path).c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
 }
 
+// The process a thread `tid` is of, from /proc; itself where unreadable.
+pid_t process_of(pid_t tid) {
+  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("Tgid:")) return static_cast<pid_t>(strtol(line.c_str() + 5, nullptr, 10));
+  return tid;
+}
+
+bool makes_a_child(long nr) {
+  return nr == SYS_clone
+#ifdef SYS_clone3
+         || nr == SYS_clone3
+#endif
+#ifdef SYS_fork
+         || nr == SYS_fork
+#endif
+#ifdef SYS_vfork
+         || nr == SYS_vfork
+#endif
+      ;
+}
+
 // Whether `pid` runs a handler of its own for `sig`, from /proc.
 bool catches(pid_t pid, int sig) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -314,7 +338,7 @@ void Tracer::serve() {
       refusal_ = std::string("ptrace: ") + strerror(errno);
       untraced_.push_back(pid);
     } else {
-      tracees_[pid].started = false;
+      tracees_[pid] = {.process = pid, .started = false};
       hold(pid);
     }
     // Unreaped, it is still surely ours.
@@ -332,7 +356,8 @@ void Tracer::handle(pid_t pid, int status) {
     auto found = tracees_.find(pid);
     if (found != tracees_.end()) {
       settle(found->second, 0, true);
-      if (found->second.started)
+      // A thread's end is not its process's.
+      if (found->second.started && found->second.process == pid)
         emit({.kind = Traced::Exit, .pid = pid, .at = now, .status = status});
       tracees_.erase(found);
     }
@@ -346,6 +371,8 @@ void Tracer::handle(pid_t pid, int status) {
   // A child made by a tracee is followed from its first instruction, and
   // may report before its parent's fork does.
   Tracee& tracee = tracees_[pid];
+  if (!tracee.process) tracee.process = process_of(pid);
+  pid_t process = tracee.process;
   int sig = WSTOPSIG(status);
   int event = status >> 16;
   int restart_with = 0;
@@ -357,23 +384,30 @@ void Tracer::handle(pid_t pid, int status) {
     if (group) {
       // Stopped until continued, as untraced: listen, do not restart.
       restart = PTRACE_LISTEN;
-      if (!tracee.stopped && tracee.started)
+      // Each thread stops with its group: the process is told once.
+      if (!tracee.stopped && tracee.started && process == pid)
         emit({.kind = Traced::Stop, .pid = pid, .at = now, .signal = sig});
       tracee.stopped = true;
     } else if (tracee.stopped) {
-      if (tracee.started) emit({.kind = Traced::Continue, .pid = pid, .at = now});
+      if (tracee.started && process == pid) emit({.kind = Traced::Continue, .pid = pid, .at = now});
       tracee.stopped = false;
     }
     std::lock_guard guard(lock_);
     group_stopped_[pid] = tracee.stopped && tracee.started;
   } else if (event == PTRACE_EVENT_FORK || event == PTRACE_EVENT_VFORK ||
              event == PTRACE_EVENT_CLONE) {
-    unsigned long child = 0;
-    ptrace(PTRACE_GETEVENTMSG, pid, 0, &child);
-    tracees_[static_cast<pid_t>(child)].started = tracee.started;
-    hold(static_cast<pid_t>(child));
-    if (tracee.started)
-      emit({.kind = Traced::Fork, .pid = pid, .at = now, .peer = static_cast<pid_t>(child)});
+    unsigned long message = 0;
+    ptrace(PTRACE_GETEVENTMSG, pid, 0, &message);
+    auto child = static_cast<pid_t>(message);
+    tracee.last_child = child;
+    Tracee& made = tracees_[child];
+    made.started = tracee.started;
+    if (!made.process) made.process = process_of(child);
+    // A thread is drawn with its process; only a process of its own is a fork.
+    if (made.process == child) {
+      hold(child);
+      if (tracee.started) emit({.kind = Traced::Fork, .pid = process, .at = now, .peer = child});
+    }
   } else if (event == PTRACE_EVENT_EXEC) {
     // Exec'd from another thread, that thread now goes by the process's id,
     // and the id it had is freed without a word: forget it, or whatever is
@@ -384,6 +418,7 @@ void Tracer::handle(pid_t pid, int status) {
       auto thread = tracees_.find(static_cast<pid_t>(former));
       if (thread != tracees_.end()) {
         tracee = std::move(thread->second);
+        tracee.process = pid;
         tracees_.erase(thread);
       }
       std::lock_guard guard(lock_);
@@ -399,7 +434,7 @@ void Tracer::handle(pid_t pid, int status) {
     bool caught = catches(pid, sig);
     if (tracee.started)
       emit({.kind = Traced::Delivery,
-            .pid = pid,
+            .pid = process,
             .at = now,
             .signal = sig,
             .peer = known && info.si_code <= 0 ? info.si_pid : 0,
@@ -462,7 +497,7 @@ void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64
     return;
   }
   Traced& seen = call.seen;
-  seen = {.kind = Traced::Call, .pid = pid, .at = now, .call = name};
+  seen = {.kind = Traced::Call, .pid = tracee.process, .at = now, .call = name};
   switch (nr) {
     case SYS_read:
     case SYS_write:
@@ -534,6 +569,19 @@ void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64
     case SYS_kill:
       seen.detail = {static_cast<int>(args[0]), static_cast<int>(args[1]), 0};
       break;
+    case SYS_clone:
+      // A thread is no fork: its process goes on as one.
+      if (args[0] & CLONE_THREAD) name = nullptr;
+      break;
+#ifdef SYS_clone3
+    case SYS_clone3: {
+      std::string flags = peek(pid, args[0], sizeof(uint64_t));
+      uint64_t value = 0;
+      if (flags.size() == sizeof value) memcpy(&value, flags.data(), sizeof value);
+      if (value & CLONE_THREAD) name = nullptr;
+      break;
+    }
+#endif
     case SYS_execve:
       seen.bytes = peek_string(pid, args[0]);
       break;
@@ -576,6 +624,14 @@ void Tracer::returned(pid_t pid, Tracee& tracee, int64_t rval) {
     tracee.parked.push_back(std::move(call));
     return;
   }
+  // A child made with CLONE_UNTRACED is never reported to us: its fork
+  // returns an id that no event named.
+  if (makes_a_child(call.nr) && rval > 0 && tracee.started && rval != tracee.last_child)
+    emit({.kind = Traced::Escape,
+          .pid = tracee.process,
+          .at = call.returned_at,
+          .peer = static_cast<pid_t>(rval)});
+  if (makes_a_child(call.nr)) tracee.last_child = 0;
   if (call.id == 0) return;
   if (call.nr == SYS_read && rval > 0)
     call.seen.bytes = peek(pid, call.args[1], std::min<int64_t>(rval, kBytesKept));

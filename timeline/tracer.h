@@ -25,7 +25,7 @@
 namespace kit {
 
 // One thing a traced process did, stamped on the steady clock when the
-// tracer saw it.
+// tracer saw it. A thread's doings are its process's: `pid` is the process.
 struct Traced {
   enum Kind {
     Call,      // a system call entered (`until` unset) or finished
@@ -33,6 +33,7 @@ struct Traced {
     Stop,      // it stopped (group-stop), on `signal`
     Continue,  // it was continued
     Fork,      // it made the process `peer`
+    Escape,    // it made the process `peer` untraced (CLONE_UNTRACED): not followed
     Exit,      // it ended: `status` as wait() gives it
   };
   Kind kind = Call;
@@ -88,7 +89,9 @@ class Tracer : public Launcher {
     std::chrono::steady_clock::time_point returned_at;
   };
   struct Tracee {
-    bool started = true;  // past its exec: the program itself
+    pid_t process = 0;     // the process a thread is of; its own id for the first
+    bool started = true;   // past its exec: the program itself
+    pid_t last_child = 0;  // the one its last fork made, as the tracer was told
     bool stopped = false;
     int depth = 0;                // signal handlers running
     std::optional<Pending> call;  // entered, not yet returned
