@@ -33,6 +33,13 @@ constexpr const char* kFifos[] = {"srvfifo", "clififo"};
 // and who runs, in the terminal and in the pictures.
 constexpr Duration kBeat = 250ms;
 constexpr size_t kPasses = 16;
+// What is kept of a program whatever it prints, and of the children it
+// makes, so that the record stays small however long the program goes on.
+constexpr size_t kOutputKept = 1 << 20;  // bytes of each stream
+constexpr size_t kLinesKept = 200;       // lines of each program
+constexpr size_t kLineShown = 300;       // bytes of each line
+constexpr size_t kCallsKept = 100;       // calls drawn on each lane
+constexpr int kChildLanes = 24;          // lanes for one program's children
 
 // The terminal's colours for the lanes, in the picture's order of hues.
 constexpr const char* kPalette[] = {"\033[36m", "\033[33m", "\033[35m", "\033[32m", "\033[34m"};
@@ -42,11 +49,22 @@ constexpr const char* kReset = "\033[0m";
 const char* paint(const char* code) { return colour ? code : ""; }
 
 // A program's line as it printed it, less whatever would act on the terminal:
-// a program run through IPC_KIT_BIN may print anything.
-void print_line(const char* hue, const std::string& label, const char* bar,
-                const std::string& text) {
-  printf("  %s%-18s%s%s %s\n", paint(hue), label.c_str(), bar, paint(kReset),
-         visible(text).c_str());
+// a program run through IPC_KIT_BIN may print anything. A line cut short says
+// how long it was.
+void print_line(const char* hue, const std::string& label, const char* bar, const std::string& text,
+                long whole = 0) {
+  std::string rest = whole ? std::string(paint(kDim)) + "\u2026 (" + std::to_string(whole) +
+                                 " bytes in all)" + paint(kReset)
+                           : "";
+  printf("  %s%-18s%s%s %s%s\n", paint(hue), label.c_str(), bar, paint(kReset),
+         visible(text).c_str(), rest.c_str());
+}
+
+// The first `size` bytes of `text`, or fewer so as not to split a character.
+std::string_view first_bytes(std::string_view text, size_t size) {
+  if (text.size() <= size) return text;
+  while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) size--;
+  return text.substr(0, size);
 }
 
 void print_note(const char* hue, const std::string& text) {
@@ -93,6 +111,44 @@ std::string signal_label(int sig) {
 
 }  // namespace
 
+Actor::Actor(int lane, std::string_view program, Options options)
+    : lane(lane), process([&] {
+        options.keep = kOutputKept;
+        options.heard = [this](std::string_view bytes, bool error) { hear(bytes, error); };
+        return Process(program, std::move(options));
+      }()) {}
+
+void Actor::hear(std::string_view bytes, bool error) {
+  Heard& line = partial[error];
+  line.error = error;
+  while (!bytes.empty()) {
+    size_t end = bytes.find('\n');
+    std::string_view part = bytes.substr(0, end);
+    if (line.text.size() < kLineShown)
+      line.text += part.substr(0, kLineShown + 4 - std::min(kLineShown + 4, line.text.size()));
+    line.whole += part.size();
+    if (end == std::string_view::npos) break;
+    bytes.remove_prefix(end + 1);
+    end_line(line);
+  }
+}
+
+void Actor::end_line(Heard& line) {
+  if (lines < kLinesKept) {
+    lines++;
+    std::string_view shown = first_bytes(line.text, kLineShown);
+    heard.push_back({std::string(shown), line.error, shown.size() < line.whole ? line.whole : 0});
+  } else {
+    lines_left_out++;
+  }
+  line = {};
+}
+
+void Actor::end_lines() {
+  for (Heard& line : partial)
+    if (line.whole) end_line(line);
+}
+
 Scene::Scene(Record& record, Tracer* tracer) : record_(record), tracer_(tracer) {
   record_.traced = tracer != nullptr;
   record_.note = tracer ? "Traced call by call from each program's exec, and sampled from /proc "
@@ -102,7 +158,28 @@ Scene::Scene(Record& record, Tracer* tracer) : record_(record), tracer_(tracer) 
   look_at_object();
 }
 
-Scene::~Scene() { record_.end = now(); }
+Scene::~Scene() {
+  record_.end = now();
+  say_what_was_left_out();
+}
+
+void Scene::say_what_was_left_out() {
+  std::string said;
+  auto say = [&](const std::string& sentence) { said += (said.empty() ? "" : " ") + sentence; };
+  for (auto& actor : actors_) {
+    const std::string& who = label(actor);
+    if (actor.lines_left_out)
+      say(who + " printed " + std::to_string(actor.lines_left_out) + " lines more than the " +
+          std::to_string(kLinesKept) + " shown.");
+  }
+  for (auto [lane, left_out] : calls_left_out_)
+    say(std::to_string(left_out) + " calls of " + record_.lanes[lane].label +
+        " are not drawn: each lane shows its first " + std::to_string(kCallsKept) + ".");
+  for (auto& [lane, more] : more_children_)
+    say(record_.lanes[more.lane].label + " share one lane: past " + std::to_string(kChildLanes) +
+        " children, their calls are not drawn.");
+  if (!said.empty()) record_.note += (record_.note.empty() ? "" : " ") + said;
+}
 
 double Scene::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -114,7 +191,7 @@ void Scene::add(Event event) {
   const std::string& label = event.lane >= 0 ? record_.lanes[event.lane].label : event.text;
   switch (event.what) {
     case Happening::Line:
-      print_line(hue, label, event.error ? "!" : "|", event.text);
+      print_line(hue, label, event.error ? "!" : "|", event.text, event.amount);
       break;
     case Happening::Key:
     case Happening::Signal:
@@ -265,12 +342,7 @@ void Scene::snapshot(const char* part) {
 }
 
 void Scene::sweep(bool all) {
-  struct Arrival {
-    Actor* actor;
-    std::string text;
-    bool error;
-  };
-  std::vector<Arrival> batch;
+  std::vector<std::pair<Actor*, Heard>> batch;
   // Over the programs until a pass finds nothing new: a line read from one
   // program may have been let through by another's line, written after that
   // one was read; the next pass brings that line into the same batch, however
@@ -281,18 +353,10 @@ void Scene::sweep(bool all) {
     for (auto& actor : actors_) {
       // Reading a terminal's other side first pushes out what the program has
       // written to it, so each sweep sees all that was written before it.
-      std::string out = actor.process.output();
-      std::string err = actor.process.errors();
-      for (auto [text, seen, error] :
-           {std::tuple{&out, &actor.seen_out, false}, std::tuple{&err, &actor.seen_err, true}}) {
-        while (*seen < text->size()) {
-          size_t end = text->find('\n', *seen);
-          if (end == std::string::npos && !all) break;
-          size_t stop = end == std::string::npos ? text->size() : end;
-          batch.push_back({&actor, text->substr(*seen, stop - *seen), error});
-          *seen = stop + (end == std::string::npos ? 0 : 1);
-        }
-      }
+      actor.process.read_now();
+      if (all) actor.end_lines();
+      for (auto& line : actor.heard) batch.push_back({&actor, std::move(line)});
+      actor.heard.clear();
     }
   }
   // Lines found in one sweep arrived together, whatever their programs'
@@ -300,22 +364,29 @@ void Scene::sweep(bool all) {
   // have been let through by another's operation on it, so its lines come
   // after the others'; otherwise they keep the order the programs started
   // in, which is as true as any for lines printed concurrently.
-  std::stable_sort(batch.begin(), batch.end(), [](const Arrival& a, const Arrival& b) {
-    return std::pair{a.actor->held, a.actor->lane} < std::pair{b.actor->held, b.actor->lane};
+  std::stable_sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) {
+    return std::pair{a.first->held, a.first->lane} < std::pair{b.first->held, b.first->lane};
   });
-  for (auto& arrival : batch) arrival.actor->held = false;
-  for (auto& arrival : batch) {
-    Actor& actor = *arrival.actor;
+  for (auto& [actor, line] : batch) actor->held = false;
+  for (auto& [actor, line] : batch) {
     // A program that printed ran, however briefly the looks missed it.
-    if (actor.last && actor.last->state != 'R') {
-      actor.last = Look{'R', "", ""};
-      add({.what = Happening::State, .lane = actor.lane, .state = 'R'});
+    if (actor->last && actor->last->state != 'R') {
+      actor->last = Look{'R', "", ""};
+      add({.what = Happening::State, .lane = actor->lane, .state = 'R'});
     }
     add({.what = Happening::Line,
-         .lane = actor.lane,
-         .text = arrival.text,
-         .error = arrival.error});
+         .lane = actor->lane,
+         .text = line.text,
+         .error = line.error,
+         .amount = static_cast<long>(line.whole)});
   }
+  for (auto& actor : actors_)
+    if (actor.lines_left_out && !actor.told_left_out) {
+      actor.told_left_out = true;
+      add({.what = Happening::Note,
+           .lane = actor.lane,
+           .text = "the rest of " + label(actor) + "'s lines are counted, not shown"});
+    }
 }
 
 void Scene::look() {
@@ -356,13 +427,72 @@ double Scene::moment(std::chrono::steady_clock::time_point at) const {
 int Scene::lane_of(pid_t pid) const {
   for (size_t lane = 0; lane < record_.lanes.size(); lane++)
     if (record_.lanes[lane].pid == pid) return static_cast<int>(lane);
-  return -1;
+  auto merged = merged_.find(pid);
+  return merged == merged_.end() ? -1 : merged->second;
+}
+
+// A child on a lane of its own, or past the first few dozen that a program
+// and its children made, counted on one lane that stands for the rest.
+void Scene::place_child(int parent, pid_t child, double at) {
+  const Lane& from = record_.lanes[parent];
+  int root = parent;
+  while (record_.lanes[root].parent >= 0) root = record_.lanes[root].parent;
+  if (children_[root] < kChildLanes) {
+    children_[root]++;
+    int lane = static_cast<int>(record_.lanes.size());
+    record_.lanes.push_back({from.label + "'s child", child, from.hue, parent, from.piped});
+    record_.events.push_back({.at = at, .what = Happening::Fork, .lane = parent, .peer = lane});
+    record_.events.push_back({.at = at, .what = Happening::State, .lane = lane, .state = 'R'});
+    return;
+  }
+  MoreChildren& more = more_children_[root];
+  if (more.lane < 0) {
+    more.lane = static_cast<int>(record_.lanes.size());
+    record_.lanes.push_back({"", 0, from.hue, root, from.piped});
+    record_.events.push_back(
+        {.at = at, .what = Happening::Fork, .lane = parent, .peer = more.lane});
+    record_.events.push_back({.at = at, .what = Happening::State, .lane = more.lane, .state = 'R'});
+  }
+  more.made++;
+  more.alive++;
+  merged_[child] = more.lane;
+  more_child_ended(more, "", at);
+}
+
+// Names the lane of the children counted together by how many there are and
+// how they ended; its end is drawn once the last has ended.
+void Scene::more_child_ended(MoreChildren& more, const std::string& how, double at) {
+  if (!how.empty()) {
+    more.alive--;
+    more.endings[how]++;
+  }
+  std::string label = std::to_string(more.made) + " more children of " +
+                      record_.lanes[record_.lanes[more.lane].parent].label;
+  if (more.endings.size() == 1 && more.alive == 0) {
+    label += ", each " + more.endings.begin()->first;
+  } else if (!more.endings.empty()) {
+    std::string ends;
+    for (auto& [ending, times] : more.endings)
+      ends += (ends.empty() ? "" : ", ") + std::to_string(times) + " " + ending;
+    label += " (ended: " + ends + ")";
+  }
+  record_.lanes[more.lane].label = label;
+  if (!how.empty() && more.alive == 0)
+    record_.events.push_back({.at = at,
+                              .what = Happening::End,
+                              .lane = more.lane,
+                              .text = more.endings.size() == 1 ? how : "ended"});
 }
 
 namespace {
 
 std::string signed_change(long change) {
   return change == 0 ? "wait for 0" : (change > 0 ? "+" : "\u2212") + std::to_string(labs(change));
+}
+
+std::string ending_of(int status) {
+  return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                           : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?");
 }
 
 // What a traced call asks, as a reader says it; "" for a call not drawn.
@@ -410,12 +540,31 @@ void Scene::absorb() {
     }
     double at = moment(traced.at);
     Event event{.at = at, .lane = lane};
+    auto merged = merged_.find(traced.pid);
+    if (merged != merged_.end()) {
+      // Counted with the rest of its parent's children: only its end matters.
+      if (traced.kind == Traced::Fork) {
+        place_child(merged->second, traced.peer, at);
+      } else if (traced.kind == Traced::Exit) {
+        for (auto& [parent, more] : more_children_)
+          if (more.lane == merged->second) more_child_ended(more, ending_of(traced.status), at);
+        merged_.erase(merged);
+      } else if (traced.kind == Traced::Call && !traced.until) {
+        calls_left_out_[merged->second]++;
+      }
+      continue;
+    }
     switch (traced.kind) {
       case Traced::Call: {
         auto known = calls_.find(traced.id);
         if (known == calls_.end()) {
           std::string asked = what_it_asks(traced);
           if (asked.empty()) break;
+          if (calls_drawn_[lane] >= kCallsKept) {
+            if (!traced.until) calls_left_out_[lane]++;
+            break;
+          }
+          calls_drawn_[lane]++;
           event.what = Happening::Call;
           event.call = traced.call;
           event.target = traced.target;
@@ -466,14 +615,9 @@ void Scene::absorb() {
         if (actor != actors_.end() && actor->last) actor->last = Look{state, "", ""};
         break;
       }
-      case Traced::Fork: {
-        int child = static_cast<int>(record_.lanes.size());
-        record_.lanes.push_back({record_.lanes[lane].label + "'s child", traced.peer,
-                                 record_.lanes[lane].hue, lane, record_.lanes[lane].piped});
-        record_.events.push_back({.at = at, .what = Happening::Fork, .lane = lane, .peer = child});
-        record_.events.push_back({.at = at, .what = Happening::State, .lane = child, .state = 'R'});
+      case Traced::Fork:
+        place_child(lane, traced.peer, at);
         break;
-      }
       case Traced::Escape: {
         std::string said = record_.lanes[lane].label + " made process " +
                            std::to_string(traced.peer) +
@@ -487,14 +631,8 @@ void Scene::absorb() {
         bool actor = std::any_of(actors_.begin(), actors_.end(),
                                  [&](const Actor& a) { return a.lane == lane; });
         if (actor) break;
-        int status = traced.status;
         record_.events.push_back(
-            {.at = at,
-             .what = Happening::End,
-             .lane = lane,
-             .text = WIFEXITED(status)
-                         ? "exit " + std::to_string(WEXITSTATUS(status))
-                         : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?")});
+            {.at = at, .what = Happening::End, .lane = lane, .text = ending_of(traced.status)});
         break;
       }
     }

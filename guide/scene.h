@@ -39,15 +39,36 @@ class Interrupted : public std::runtime_error {
   int signal;
 };
 
-// One program on stage: its process, and how much of its output is recorded.
+// A line a program printed, its first bytes only where it was long.
+struct Heard {
+  std::string text;
+  bool error = false;
+  size_t whole = 0;  // its length, where it was cut
+};
+
+// One program on stage: its process, and its lines as they come, of which
+// only the first few hundred are kept.
 struct Actor {
-  Actor(int lane, std::string_view program, Options options)
-      : lane(lane), process(program, std::move(options)) {}
+  Actor(int lane, std::string_view program, Options options);
+  void hear(std::string_view bytes, bool error);
+  void end_line(Heard& line);
+  void end_lines();  // the unfinished line of each stream, as it stands
   int lane;
+  Heard partial[2];          // the line under way on standard output and on error
+  std::vector<Heard> heard;  // lines not yet recorded
+  size_t lines = 0, lines_left_out = 0;
   Process process;
-  size_t seen_out = 0, seen_err = 0;
   std::optional<Look> last;  // the last look at it; none once it has ended
   bool held = false;         // seen held by a kit object since its last line
+  bool told_left_out = false;
+};
+
+// A lane for the children of one program past the first few dozen: they are
+// counted, not drawn one by one.
+struct MoreChildren {
+  int lane = -1;
+  int made = 0, alive = 0;
+  std::map<std::string, int> endings;  // "exit 0", "SIGKILL"... and how many ended so
 };
 
 class Scene {
@@ -91,8 +112,16 @@ class Scene {
 
   Record& record_;
   Tracer* tracer_;
-  std::vector<Traced> unplaced_;      // of a child whose fork is not yet seen
-  std::map<uint64_t, size_t> calls_;  // a traced call's event, by its id
+  void place_child(int parent, pid_t child, double at);
+  void more_child_ended(MoreChildren& more, const std::string& how, double at);
+  void say_what_was_left_out();
+
+  std::vector<Traced> unplaced_;                        // of a child whose fork is not yet seen
+  std::map<uint64_t, size_t> calls_;                    // a traced call's event, by its id
+  std::map<int, size_t> calls_drawn_, calls_left_out_;  // by lane
+  std::map<int, int> children_;                         // child lanes, by the program's lane
+  std::map<int, MoreChildren> more_children_;           // by the program's lane
+  std::map<pid_t, int> merged_;  // a live child counted on its parent's MoreChildren lane
   std::list<Actor> actors_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::vector<Event> objects_;  // each object as last seen

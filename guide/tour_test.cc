@@ -613,6 +613,37 @@ os.waitpid(child, 0)
   EXPECT_EQ(count(note, escaped), 1) << note;
 }
 
+// Whatever a program prints and however many children it makes, the tour
+// keeps a bounded record, draws it, and says in the picture what it left out.
+TEST_F(TourTest, WhatAProgramDoesWithoutBoundIsKeptWithinBounds) {
+  ASSERT_EQ(mkdir("bin", 0755), 0);
+  std::string tour_path = program_path("tour");
+  auto play = [&](const std::string& script) {
+    std::ofstream("bin/fork") << "#!/bin/sh\n" << script << "\n";
+    EXPECT_EQ(chmod("bin/fork", 0755), 0);
+    setenv("IPC_KIT_BIN", (dir_ + "/bin").c_str(), 1);
+    Process tour(tour_path, drawing("fork"));
+    unsetenv("IPC_KIT_BIN");
+    EXPECT_EQ(tour.wait_exit(kScene).status, 1) << script << "\n" << tour.errors();
+    std::string note;
+    for (auto& line : picture("fork")) note += line.is("note") ? line.text + " " : "";
+    EXPECT_LT(std::filesystem::file_size("drawn/fork.svg"), 1u << 20) << script;
+    return std::pair{tour.output(), note};
+  };
+  auto [endless, endless_note] = play("yes");
+  EXPECT_EQ(count(endless, "  fork              | y\n"), 200);
+  EXPECT_EQ(count(endless_note, "lines more than the 200 shown."), 1) << endless_note;
+  auto [long_line, long_note] = play("head -c 10000000 /dev/zero | tr '\\0' x; echo");
+  EXPECT_EQ(count(long_line, "| " + std::string(300, 'x') + "\u2026 (10000000 bytes in all)\n"), 1);
+  auto [lines, lines_note] = play("seq 100000");
+  EXPECT_EQ(count(lines_note, "fork printed 99800 lines more than the 200 shown."), 1);
+  play("i=0; while [ $i -lt 1000 ]; do /bin/true & i=$((i + 1)); done; wait");
+  auto svg = picture("fork");
+  EXPECT_EQ(of_class(svg, "lane").size(), 26u);
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "976 more children of fork, each exit 0").size(),
+            1u);
+}
+
 // Started with Ctrl-C ignored or blocked, as a script or a service may leave
 // it, the tour still plays its programs with the signals as they come.
 TEST_F(TourTest, ItsProgramsDoNotInheritIgnoredOrBlockedSignals) {

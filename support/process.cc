@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -31,6 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uid_t kNobody = 65534;
+constexpr size_t kReadAtOnce = 1 << 20;
 
 Duration left_until(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<Duration>(deadline - Clock::now());
@@ -88,7 +90,7 @@ int count(std::string_view text, std::string_view needle) {
 }
 
 Process::Process(std::string_view name, Options options)
-    : launcher_(options.launcher), io_(options.io) {
+    : launcher_(options.launcher), io_(options.io), heard_(options.heard), keep_(options.keep) {
   std::string path = program_path(name);
   int child_in = -1, child_out = -1, errs[2] = {-1, -1};
   // What failed, with errno (EMFILE: no descriptor left), and nothing kept open.
@@ -240,10 +242,14 @@ void Process::pump(Duration timeout) {
   for (auto [fd, text] : {std::pair{&out_, &out_text_}, std::pair{&err_fd_, &err_}}) {
     if (*fd < 0) continue;
     std::array<char, 4096> buffer;
-    for (;;) {
+    // A program that never stops printing must not hold the reader here.
+    for (size_t taken = 0; taken < kReadAtOnce;) {
       ssize_t n = read(*fd, buffer.data(), buffer.size());
       if (n > 0) {
-        text->append(buffer.data(), n);
+        size_t kept = std::min(static_cast<size_t>(n), keep_ - std::min(keep_, text->size()));
+        text->append(buffer.data(), kept);
+        taken += n;
+        if (heard_) heard_({buffer.data(), static_cast<size_t>(n)}, text == &err_);
         continue;
       }
       // A terminal reports EIO once every holder of its other side is gone.

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@ struct Options {
   std::vector<std::pair<int, rlim_t>> limits;  // setrlimit before exec
   std::vector<int> closed;                     // of 0, 1 and 2, started closed
   Launcher* launcher = nullptr;                // starts and reaps it, where set
+  // Each piece of its output as it is read (`error`: of standard error).
+  std::function<void(std::string_view bytes, bool error)> heard;
+  size_t keep = SIZE_MAX;  // bytes of each stream kept for output(); the rest is let go
+                           // and counted in lost()
 };
 
 struct Ending {
@@ -86,6 +91,8 @@ class Process {
   // Gathers what has arrived for `settle`, then returns all output so far.
   std::string output(Duration settle = 0ms);
   std::string errors();
+  // Reads what has arrived, for Options::heard.
+  void read_now() { pump(0ms); }
   // Descriptors still open for reading its output, to wait on several at once.
   std::vector<int> descriptors() const;
 
@@ -99,6 +106,8 @@ class Process {
   Io io_;
   int in_ = -1, out_ = -1, err_fd_ = -1;
   std::string out_text_, err_;
+  std::function<void(std::string_view, bool)> heard_;
+  size_t keep_;
   std::optional<Ending> ending_;
 };
 

@@ -538,7 +538,9 @@ class Picture {
                "\" data-text=\"" + escaped(line.text) + "\">");
       svg_.add("<title>" +
                escaped(seconds(line.at) + "  " + record_.lanes[lane].label +
-                       (line.error ? " ! " : " | ") + line.text) +
+                       (line.error ? " ! " : " | ") + line.text +
+                       (line.amount ? "\u2026 (" + std::to_string(line.amount) + " bytes in all)"
+                                    : "")) +
                "</title>");
       svg_.add("<line x1=\"" + number(at) + "\" y1=\"" + number(top + 4) + "\" x2=\"" + number(at) +
                "\" y2=\"" + number(top + kBarTop) + "\" stroke=\"" + colour +

@@ -14,7 +14,8 @@
 namespace kit {
 
 enum class Happening {
-  Line,       // a program printed `text` (`error`: on standard error)
+  Line,       // a program printed `text` (`error`: on standard error), the first
+              // bytes of `amount` where it was longer
   Key,        // the person typed into a program, narrated as `text`
   Signal,     // the person sent a program signal `value`, narrated as `text`;
               // `blocked` when the program held it back then, so that it waits
