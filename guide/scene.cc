@@ -121,6 +121,14 @@ Actor::Actor(int lane, std::string_view program, Options options)
 void Actor::hear(std::string_view bytes, bool error) {
   Heard& line = partial[error];
   line.error = error;
+  if (lines >= kLinesKept) {
+    // Only counted from here on, at the speed of a search for newlines.
+    size_t ends = std::count(bytes.begin(), bytes.end(), '\n');
+    lines_left_out += ends;
+    line.whole = ends ? bytes.size() - bytes.rfind('\n') - 1 : line.whole + bytes.size();
+    line.text.clear();
+    return;
+  }
   while (!bytes.empty()) {
     size_t end = bytes.find('\n');
     std::string_view part = bytes.substr(0, end);
