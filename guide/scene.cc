@@ -181,7 +181,7 @@ void Scene::say_what_was_left_out() {
           std::to_string(kLinesKept) + " shown.");
   }
   for (auto [lane, left_out] : calls_left_out_)
-    say(std::to_string(left_out) + " calls of " + record_.lanes[lane].label +
+    say(std::to_string(left_out) + " calls and signals of " + record_.lanes[lane].label +
         " are not drawn: each lane shows its first " + std::to_string(kCallsKept) + ".");
   for (auto& [lane, more] : more_children_)
     say(record_.lanes[more.lane].label + " share one lane: past " + std::to_string(kChildLanes) +
@@ -557,8 +557,6 @@ void Scene::absorb() {
         for (auto& [parent, more] : more_children_)
           if (more.lane == merged->second) more_child_ended(more, ending_of(traced.status), at);
         merged_.erase(merged);
-      } else if (traced.kind == Traced::Call && !traced.until) {
-        calls_left_out_[merged->second]++;
       }
       continue;
     }
@@ -568,7 +566,14 @@ void Scene::absorb() {
         if (known == calls_.end()) {
           std::string asked = what_it_asks(traced);
           if (asked.empty()) break;
-          if (calls_drawn_[lane] >= kCallsKept) {
+          // A handler's return goes with its delivery, drawn or not.
+          bool ends_a_handler = false, handler_drawn = false;
+          if (traced.call == "rt_sigreturn" && !traced.until && !handlers_[lane].empty()) {
+            ends_a_handler = true;
+            handler_drawn = handlers_[lane].back();
+            handlers_[lane].pop_back();
+          }
+          if (ends_a_handler ? !handler_drawn : calls_drawn_[lane] >= kCallsKept) {
             if (!traced.until) calls_left_out_[lane]++;
             break;
           }
@@ -601,6 +606,13 @@ void Scene::absorb() {
         break;
       }
       case Traced::Delivery: {
+        bool drawn = calls_drawn_[lane] < kCallsKept;
+        if (traced.caught) handlers_[lane].push_back(drawn);
+        if (!drawn) {
+          calls_left_out_[lane]++;
+          break;
+        }
+        calls_drawn_[lane]++;
         int sender = lane_of(traced.peer);
         record_.events.push_back({.at = at,
                                   .what = Happening::Delivery,

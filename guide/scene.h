@@ -119,8 +119,9 @@ class Scene {
   std::vector<Traced> unplaced_;                        // of a child whose fork is not yet seen
   std::map<uint64_t, size_t> calls_;                    // a traced call's event, by its id
   std::map<int, size_t> calls_drawn_, calls_left_out_;  // by lane
-  std::map<int, int> children_;                         // child lanes, by the program's lane
-  std::map<int, MoreChildren> more_children_;           // by the program's lane
+  std::map<int, std::vector<bool>> handlers_;  // running on each lane, innermost last: drawn?
+  std::map<int, int> children_;                // child lanes, by the program's lane
+  std::map<int, MoreChildren> more_children_;  // by the program's lane
   std::map<pid_t, int> merged_;  // a live child counted on its parent's MoreChildren lane
   std::list<Actor> actors_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
