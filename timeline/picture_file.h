@@ -1,7 +1,9 @@
-// A picture's file, written whole or not at all: the text goes to a new
-// file beside it, which then takes its name. A name planted as a symlink in
-// a shared folder is replaced, never written through, and a folder that
-// cannot take the file is found out when the file is made, not at the end.
+// A picture's file, written whole or not at all: the text goes to a new,
+// unnamed file in its folder, which then takes the picture's name. A name
+// planted as a symlink in a shared folder is replaced, never written through;
+// a folder that cannot take the file, or a name that is a folder, is found
+// out when the file is made, not at the end; a writer killed meanwhile
+// leaves nothing behind; and a folder made anew meanwhile still gets it.
 #pragma once
 
 #include <string>
@@ -23,7 +25,9 @@ class PictureFile {
   bool commit(const std::string& text);
 
  private:
-  std::string path_, scratch_, error_;
+  bool link_in(const std::string& text);
+
+  std::string path_, folder_, error_;
   int fd_ = -1;
 };
 

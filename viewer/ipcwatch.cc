@@ -294,9 +294,15 @@ int watch(const look::Parts& parts, bool colour) {
 // (Ctrl-C or Ctrl-\, SIGTERM, the terminal closed, whoever read its log
 // gone, or after `seconds`), draws it as a timeline into `path`.
 int record(const look::Parts& parts, const std::string& path, double seconds) {
+  // Every signal that would end it unasked, not only Ctrl-C: a recording
+  // ends with its picture however it is told to. (The faults of its own,
+  // such as SIGSEGV, still end it at once.)
   struct sigaction ending {};
   ending.sa_handler = on_stop;
-  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &ending, nullptr);
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                  SIGPROF, SIGXCPU, SIGXFSZ, SIGPWR, SIGSTKFLT, SIGIO})
+    sigaction(sig, &ending, nullptr);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigaction(sig, &ending, nullptr);
 
   std::array<char, 4096> cwd{};
   if (!getcwd(cwd.data(), cwd.size())) strcpy(cwd.data(), ".");

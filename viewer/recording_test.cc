@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -274,12 +275,21 @@ TEST_F(RecordingTest, ASetNotOpenToItHasNoValue) {
 // with its picture. Piped into head, it ends once head has gone, picture
 // and all, without waiting for something to print.
 TEST_F(RecordingTest, EveryWayItIsEndedWritesThePicture) {
-  for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
-    std::string file = std::string(sigabbrev_np(sig)) + ".svg";
+  for (int sig : {SIGHUP, SIGQUIT, SIGTERM, SIGUSR1, SIGALRM, SIGXCPU, SIGPWR, SIGRTMIN + 3}) {
+    std::string file = "ended-by-" + std::to_string(sig) + ".svg";
     Process recorder("ipcwatch", recording(file, {"sem"}));
     ASSERT_TRUE(recorder.wait_for("recording into"));
-    EXPECT_FALSE(stop_and_read(recorder, file, sig).empty()) << sigabbrev_np(sig);
+    EXPECT_FALSE(stop_and_read(recorder, file, sig).empty()) << sig;
   }
+  // Nothing is left beside the pictures, whether killed or not.
+  Process killed("ipcwatch", recording("killed.svg", {"sem"}));
+  ASSERT_TRUE(killed.wait_for("recording into"));
+  killed.signal(SIGKILL);
+  EXPECT_EQ(killed.wait_exit().signal, SIGKILL);
+  size_t files = 0;
+  for (auto& entry : std::filesystem::directory_iterator("."))
+    files += entry.path().filename().string().starts_with(".ipc-kit-picture") ? 100 : 1;
+  EXPECT_EQ(files, 8u);
   Process piped("/bin/sh", {.io = Io::Pipes,
                             .args = {"-c", program_path("ipcwatch") +
                                                " --record head.svg sem | head -1 >/dev/null; "
@@ -324,11 +334,22 @@ TEST_F(RecordingTest, ABusyMachineDoesNotHoldTheRecordingPastItsEnd) {
 // A picture it cannot write is refused at the start, not after a session;
 // one planted as a symlink is replaced, never written through.
 TEST_F(RecordingTest, ThePictureIsCheckedFirstAndNeverWrittenThroughALink) {
-  Process nowhere("ipcwatch", recording("no/such/folder.svg"));
-  EXPECT_EQ(nowhere.wait_exit(2s).status, 1);
-  EXPECT_EQ(nowhere.errors(),
-            "ipcwatch: cannot write no/such/folder.svg: No such file or directory\n");
-  EXPECT_EQ(nowhere.output(), "");
+  ASSERT_EQ(mkdir("folder.svg", 0755), 0);
+  for (auto [target, why] : {std::pair{"no/such/folder.svg", "No such file or directory"},
+                             {"folder.svg", "Is a directory"}}) {
+    Process nowhere("ipcwatch", recording(target));
+    EXPECT_EQ(nowhere.wait_exit(2s).status, 1);
+    EXPECT_EQ(nowhere.errors(),
+              "ipcwatch: cannot write " + std::string(target) + ": " + why + "\n");
+    EXPECT_EQ(nowhere.output(), "");
+  }
+  // Its folder removed and made again meanwhile, the picture still lands.
+  ASSERT_EQ(mkdir("again", 0755), 0);
+  Process moved("ipcwatch", recording("again/moved.svg", {"sem"}));
+  ASSERT_TRUE(moved.wait_for("recording into"));
+  ASSERT_EQ(rmdir("again"), 0);
+  ASSERT_EQ(mkdir("again", 0755), 0);
+  EXPECT_FALSE(stop_and_read(moved, "again/moved.svg").empty());
   std::ofstream("victim") << "mine\n";
   ASSERT_EQ(symlink("victim", "link.svg"), 0);
   Process recorder("ipcwatch", recording("link.svg", {"sem"}));
