@@ -341,7 +341,9 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
                 "\" records them. The lines the programs print, and the keys typed, "
                 "are not visible to ipcwatch.";
   look::Watcher watcher(true, parts);
-  look::Recorder recorder(kept);
+  // The tests shorten the history kept, to see a recording past it.
+  const char* kept_seconds = getenv("IPCWATCH_KEEP_SECONDS");
+  look::Recorder recorder(kept, kept_seconds ? atof(kept_seconds) : look::kKeptSeconds);
   auto start = std::chrono::steady_clock::now();
   double start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
   struct stat out {};

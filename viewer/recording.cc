@@ -210,16 +210,29 @@ std::vector<std::string> Recorder::take(const World& world, double at) {
     if (kit::object_changed(objects_, event)) add(event, lines);
   }
   record_.end = at;
-  if (at - record_.begin > kKeptSeconds) forget_before(at - kKeptSeconds);
+  if (at - record_.begin > kept_seconds_) forget_before(at - kept_seconds_);
   return lines;
 }
 
-// Drops what happened before `cut`, keeping what held at that moment.
+// Drops what happened before `cut`, keeping what held at that moment and
+// what was still going on: a call that had not returned, a signal not yet
+// delivered, a change not yet known, each then drawn from the cut on. What
+// points into the record is moved with it.
 void Recorder::forget_before(double cut) {
+  constexpr size_t kGone = ~size_t{0};
+  std::set<size_t> open;
+  for (auto& [pid, in] : in_call_) open.insert(in.event);
+  for (auto& [pid, sent] : sent_) open.insert(sent.event);
+  open.insert(unsettled_.begin(), unsettled_.end());
   std::map<std::pair<int, std::string>, Event> holding;
   std::vector<Event> kept;
-  for (auto& event : record_.events) {
-    if (event.at >= cut) {
+  std::vector<size_t> moved(record_.events.size(), kGone);
+  for (size_t index = 0; index < record_.events.size(); index++) {
+    Event& event = record_.events[index];
+    bool going_on = event.what == Happening::Call && (event.until < 0 || event.until >= cut);
+    if (event.at >= cut || going_on || open.count(index)) {
+      event.at = std::max(event.at, cut);
+      moved[index] = kept.size();
       kept.push_back(std::move(event));
       continue;
     }
@@ -235,14 +248,21 @@ void Recorder::forget_before(double cut) {
     event.at = cut;
     events.push_back(event);
   }
-  events.insert(events.end(), kept.begin(), kept.end());
+  for (size_t& index : moved)
+    if (index != kGone) index += events.size();
+  events.insert(events.end(), std::make_move_iterator(kept.begin()),
+                std::make_move_iterator(kept.end()));
   record_.events = std::move(events);
+  for (auto& [pid, in] : in_call_) in.event = moved[in.event];
+  for (auto& [pid, sent] : sent_) sent.event = moved[sent.event];
+  for (size_t& index : unsettled_) index = moved[index];
   record_.begin = cut;
-  char said[160];
+  char said[200];
   snprintf(said, sizeof said,
-           "Only the last %.0f minutes are kept: what happened in the first %.0f s of the "
+           "Only the last %.0f %s kept: what happened in the first %.0f s of the "
            "recording was dropped.",
-           kKeptSeconds / 60, cut);
+           kept_seconds_ >= 60 ? kept_seconds_ / 60 : kept_seconds_,
+           kept_seconds_ >= 60 ? "minutes are" : "s are", cut);
   std::string note = record_.note;
   auto old = note.find(" Only the last");
   if (old != std::string::npos) note.erase(old);

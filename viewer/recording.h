@@ -21,7 +21,9 @@ constexpr double kKeptSeconds = 600;
 
 class Recorder {
  public:
-  explicit Recorder(kit::Record& record) : record_(record) {}
+  // Keeps the last `kept_seconds` of the recording.
+  explicit Recorder(kit::Record& record, double kept_seconds = kKeptSeconds)
+      : record_(record), kept_seconds_(kept_seconds) {}
 
   // Takes in one look at the world, `at` seconds from the start; returns
   // what changed, as lines for the terminal.
@@ -61,6 +63,7 @@ class Recorder {
     bool ended = false;
   };
   kit::Record& record_;
+  double kept_seconds_;
   std::map<pid_t, int> lanes_;
   std::vector<Seen> seen_;
   std::vector<kit::Event> objects_;  // each object as last recorded

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 #include "svg.h"
@@ -269,6 +270,36 @@ TEST_F(RecordingTest, ASetNotOpenToItHasNoValue) {
   auto svg = stop_and_read(recorder, "closed.svg");
   EXPECT_EQ(count(recorder.output(), "value 0"), 0) << recorder.output();
   EXPECT_EQ(of_class(svg, "semaphore", "data-present", "yes").size(), 0u);
+}
+
+// A waiter still in its semop when the recording outgrows the history it
+// keeps (shortened here) is drawn in its call from the cut, until the post
+// that lets it through.
+TEST_F(RecordingTest, ACallOpenAcrossTheCutIsKeptWhole) {
+  if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  setenv("IPCWATCH_KEEP_SECONDS", "1", 1);
+  Process recorder("ipcwatch", recording("cut.svg", {"sem"}));
+  unsetenv("IPCWATCH_KEEP_SECONDS");
+  ASSERT_TRUE(recorder.wait_for("semaphore: absent"));
+  Process waiter("gatewait");
+  ASSERT_TRUE(recorder.wait_for("semaphore: value 0, 1 waiting"));
+  ASSERT_TRUE(waiter.wait_call("semop"));
+  std::this_thread::sleep_for(1500ms);  // the recording's horizon passes
+  Process poster("gatepost");
+  ASSERT_TRUE(poster.wait_for("Press enter key to send semaphore\n"));
+  poster.type("\n");
+  ASSERT_TRUE(waiter.wait_for("I got semaphore\n"));
+  ASSERT_TRUE(waiter.wait_call("semop"));
+  auto svg = stop_and_read(recorder, "cut.svg");
+  auto takes = of_class(svg, "call", "data-lane", "gatewait");
+  std::erase_if(takes, [](const Element& c) { return c.attributes.at("data-call") != "semop"; });
+  ASSERT_EQ(attribute(takes, "data-result"), (std::vector<std::string>{"0", "open"}))
+      << "the one across the cut, and the one it waits in now";
+  auto posts = of_class(svg, "call", "data-lane", "gatepost");
+  std::erase_if(posts, [](const Element& c) { return c.attributes.at("data-call") != "semop"; });
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_GE(takes[0].number("data-until"), posts[0].number("data-at"));
+  EXPECT_EQ(of_class(svg, "arrow", "data-kind", "lets-through").size(), 1u);
 }
 
 // The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
