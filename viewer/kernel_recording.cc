@@ -52,6 +52,23 @@ std::string change(long amount) { return (amount > 0 ? "+" : "") + std::to_strin
 
 std::string signal_name(int sig) { return std::string("SIG") + (sigabbrev_np(sig) ?: "?"); }
 
+// Whether `sig`, left to its default, ends the process.
+bool ends_by_default(int sig) {
+  switch (sig) {
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGURG:
+    case SIGWINCH:
+      return false;
+    default:
+      return sig > 0;
+  }
+}
+
 double monotonic() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -136,6 +153,11 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
         event.name == "semget")
       return semop(event, at, trace, said);
     if (event.name == "openat") return opened(event, at, trace, said);
+    if (event.name == "exit_group") {
+      if (!event.exit && !event.args.empty())
+        ending_[event.pid] = "exit " + std::to_string(static_cast<int>(event.args[0]) & 0xff);
+      return;
+    }
     if (event.exit) {
       auto open = in_call_.find(event.pid);
       if (open == in_call_.end() || open->second.call != event.name) return;
@@ -207,14 +229,19 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
       record_.events[sent->second.event].blocked = at - sent->second.at > kHeld;
       sent_.erase(sent);
     }
+    long handler = event.field("sa_handler");
+    // Left to its default, a signal that ends the process is how it ends.
+    if (handler == 0 && ends_by_default(sig)) ending_[event.pid] = signal_name(sig);
     add({.at = at,
          .what = Happening::Delivery,
          .lane = lane,
          .text = signal_name(sig),
          .value = sig,
          .peer = by == event.pid ? -1 : lane_of(by),
-         .caught = event.field("sa_handler") > 1},
+         .caught = handler > 1},
         said);
+  } else if (event.name == "sched_process_exit" && lane >= 0) {
+    ended(event.pid, at, said);
   } else if (event.name == "sched_process_fork" &&
              lane_of(static_cast<pid_t>(event.field("pid"))) >= 0) {
     int parent = lane_of(static_cast<pid_t>(event.field("pid")));

@@ -24,7 +24,7 @@ constexpr int kChunksAtOnce = 4;           // of 64 KiB, read by one take()
 constexpr std::array kCalls = {"semop", "semtimedop", "semctl",  "semget", "shmget",
                                "shmat", "shmdt",      "mknodat", "kill"};
 // The calls that every process makes all the time: only the followed ones'.
-constexpr std::array kBusyCalls = {"openat", "read", "write", "rt_sigreturn"};
+constexpr std::array kBusyCalls = {"openat", "read", "write", "rt_sigreturn", "exit_group"};
 // The other events, each with the field that names the process it is about,
 // followed only.
 constexpr std::array<std::array<const char*, 2>, 6> kEvents = {{

@@ -119,6 +119,27 @@ void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines, bool 
   if (sampled) follow(lane, at, lines);
 }
 
+// A lane's end, when the kernel reports it: at its very moment, and how,
+// from its exit_group or the signal that ended it. One already drawn from a
+// look, after the fact, is put right.
+void Recorder::ended(pid_t pid, double at, std::vector<std::string>& lines) {
+  int lane = lane_of(pid);
+  if (lane < 0 || record_.lanes[lane].pid != pid) return;
+  auto how = ending_.find(pid);
+  std::string text = how != ending_.end() ? how->second : "ended";
+  if (seen_[lane].ended) {
+    for (auto event = record_.events.rbegin(); event != record_.events.rend(); ++event)
+      if (event->what == Happening::End && event->lane == lane) {
+        if (event->text == "ended") event->text = text;
+        event->at = std::min(event->at, at);
+        break;
+      }
+    return;
+  }
+  seen_[lane].ended = true;
+  add({.at = at, .what = Happening::End, .lane = lane, .text = text}, lines);
+}
+
 void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
   Seen& seen = seen_[lane];
   if (seen.ended) return;
@@ -126,8 +147,10 @@ void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
   auto look = kit::look_at(pid);
   if (!look || look->state == 'Z' || look->state == 'X') {
     seen.ended = true;
-    add({.at = at, .what = Happening::End, .lane = lane, .text = look ? ending_of(pid) : "ended"},
-        lines);
+    std::string how = look ? ending_of(pid) : "ended";
+    if (auto known = ending_.find(pid); how == "ended" && known != ending_.end())
+      how = known->second;
+    add({.at = at, .what = Happening::End, .lane = lane, .text = how}, lines);
     return;
   }
   if (look->state == 'D') look->state = 'S';

@@ -91,7 +91,9 @@ class Recorder {
     int signal;
     size_t event;
   };
-  std::map<pid_t, Sent> sent_;     // a signal generated for a lane, not yet delivered
+  std::map<pid_t, Sent> sent_;           // a signal generated for a lane, not yet delivered
+  std::map<pid_t, std::string> ending_;  // how a lane is ending: "exit 0", "SIGINT"
+  void ended(pid_t pid, double at, std::vector<std::string>& said);
   std::vector<size_t> unsettled_;  // semaphore calls whose change is not yet known
   int value_ = 0;                  // the semaphore's value after the calls taken in
   int set_ = -1;                   // the set's ID, as last known
