@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -290,6 +292,9 @@ int watch(const look::Parts& parts, bool colour) {
   return 0;
 }
 
+// How long a line of the log waits for one of an earlier moment.
+constexpr double kLogHeld = 0.1;
+
 // Watches as the live view does, and keeps what it sees; when it ends
 // (Ctrl-C or Ctrl-\, SIGTERM, the terminal closed, whoever read its log
 // gone, or after `seconds`), draws it as a timeline into `path`.
@@ -352,19 +357,35 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
          trace ? "from the kernel's tracepoints" : "by sampling /proc");
   double looked = -1;
   const look::World* seen = nullptr;
+  // The log in the order of its moments: a line waits a moment for those of
+  // earlier moments that the kernel has not yet handed over.
+  look::Log pending;
+  auto hear = [&](look::Log said) {
+    for (auto& line : said)
+      if (!line.text.empty()) pending.push_back(std::move(line));
+  };
+  auto print_until = [&](double moment) {
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const look::Said& a, const look::Said& b) { return a.at < b.at; });
+    auto last = std::find_if(pending.begin(), pending.end(),
+                             [&](const look::Said& line) { return line.at > moment; });
+    for (auto line = pending.begin(); line != last; ++line) puts(line->text.c_str());
+    pending.erase(pending.begin(), last);
+  };
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // The kernel's events at once, the looks at /proc at their own pace.
     if (!seen || at - looked >= kLookMs / 1000.0 || stop) {
       looked = at;
       seen = &watcher.look();
-      for (auto& said : recorder.take(*seen, at)) puts(said.c_str());
+      hear(recorder.take(*seen, at));
     }
     const look::World& world = *seen;
     if (trace)
-      for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
+      hear(recorder.take(trace->take(), start_at, *trace));
     else
-      for (auto& said : recorder.find_programs(at)) puts(said.c_str());
+      hear(recorder.find_programs(at));
+    print_until(at - kLogHeld);
     // What a look missed, and why, stays in the picture's note.
     if (!world.short_of.empty() && kept.note.find(world.short_of) == std::string::npos)
       kept.note += " Some looks did not see every process: " + world.short_of + ".";
@@ -373,7 +394,9 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     if (stop || (seconds > 0 && at >= seconds)) break;
     // A log piped into a reader that has gone ends the recording at once,
     // though nothing is printed to find that out.
-    bool settled = !trace || recorder.settled(*trace, start_at);
+    look::Log worked_out;
+    bool settled = !trace || recorder.settled(*trace, start_at, &worked_out);
+    hear(std::move(worked_out));
     pollfd events[3] = {
         {1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
     int first = into_pipe ? 0 : 1;
@@ -382,14 +405,17 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       break;
   }
   if (trace) {
-    for (auto& said : recorder.take(trace->take(), start_at, *trace)) puts(said.c_str());
-    recorder.settled(*trace, start_at);
+    hear(recorder.take(trace->take(), start_at, *trace));
+    look::Log worked_out;
+    recorder.settled(*trace, start_at, &worked_out);
+    hear(std::move(worked_out));
     recorder.finish(kept.end);
     if (trace->lost() > 0)
       kept.note += " The kernel's buffer overflowed while the machine was busy: " +
                    std::to_string(trace->lost()) +
                    " of its events were lost, and what they held is missing here.";
   }
+  print_until(std::numeric_limits<double>::infinity());
   trace.reset();  // the tracing instance removed before the picture is written
   if (!file.commit(kit::draw_scene(kept))) {
     fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());

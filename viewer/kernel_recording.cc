@@ -135,9 +135,8 @@ std::string Recorder::target_of(pid_t pid, int fd) {
   return target;
 }
 
-std::vector<std::string> Recorder::take(const std::vector<KernelEvent>& events, double start,
-                                        KernelTrace& trace) {
-  std::vector<std::string> said;
+Log Recorder::take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace) {
+  Log said;
   for (auto& [pid, lane] : lanes_) trace.follow(pid);  // those the looks found too
   std::vector<KernelEvent> all = std::exchange(early_, {});
   all.insert(all.end(), events.begin(), events.end());
@@ -145,8 +144,7 @@ std::vector<std::string> Recorder::take(const std::vector<KernelEvent>& events, 
   return said;
 }
 
-void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
-                    std::vector<std::string>& said) {
+void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
   int lane = lane_of(event.pid);
   if (event.call) {
     if (event.name == "semop" || event.name == "semtimedop" || event.name == "semctl" ||
@@ -167,8 +165,18 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
       if (event.result < 0)
         call.failed = strerrorname_np(static_cast<int>(-event.result)) ?: "error";
       if (event.name == "read" || event.name == "write")
-        call.text = event.result < 0 ? call.failed : std::to_string(event.result) + " bytes";
+        call.text = event.result < 0    ? call.failed
+                    : event.result == 1 ? "1 byte"
+                                        : std::to_string(event.result) + " bytes";
       in_call_.erase(open);
+      if (call.call == "read" || call.call == "write")
+        tell(
+            at, call.lane,
+            call.call + " " + call.text + (call.call == "read" ? " from " : " into ") + call.target,
+            said);
+      else
+        tell(at, call.lane, call.call + " " + call.text + (call.failed.empty() ? "" : " failed"),
+             said);
       return;
     }
     if (lane < 0) return;
@@ -212,12 +220,19 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
     if (target < 0 || (result != 0 && result != 2)) return;
     int sig = static_cast<int>(event.field("sig"));
     sent_[to] = {at, event.pid, sig, record_.events.size()};
-    add({.at = at,
-         .what = Happening::Signal,
-         .lane = target,
-         .text = signal_name(sig),
-         .value = sig},
-        said);
+    record_.events.push_back({.at = at,
+                              .what = Happening::Signal,
+                              .lane = target,
+                              .text = signal_name(sig),
+                              .value = sig});
+    // Made by the kernel itself (SI_KERNEL): from the terminal, for its keys.
+    bool by_kernel = event.field("code") == 0x80;
+    bool key = sig == SIGINT || sig == SIGQUIT || sig == SIGTSTP;
+    int sender = lane_of(event.pid);
+    std::string from = by_kernel     ? (key ? "from the terminal" : "from the kernel")
+                       : sender >= 0 ? "by " + who(sender)
+                                     : "by process " + std::to_string(event.pid);
+    tell(at, -1, signal_name(sig) + " sent to " + who(target) + " " + from, said);
   } else if (event.name == "signal_deliver" && lane >= 0) {
     int sig = static_cast<int>(event.field("sig"));
     pid_t by = 0;
@@ -231,15 +246,32 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
     }
     long handler = event.field("sa_handler");
     // Left to its default, a signal that ends the process is how it ends.
-    if (handler == 0 && ends_by_default(sig)) ending_[event.pid] = signal_name(sig);
-    add({.at = at,
-         .what = Happening::Delivery,
-         .lane = lane,
-         .text = signal_name(sig),
-         .value = sig,
-         .peer = by == event.pid ? -1 : lane_of(by),
-         .caught = handler > 1},
-        said);
+    bool fatal = handler == 0 && ends_by_default(sig);
+    if (fatal) {
+      ending_[event.pid] = signal_name(sig);
+      // The call it broke off never returned to the program: it ends in it.
+      for (auto call = record_.events.rbegin(); call != record_.events.rend(); ++call)
+        if (call->what == Happening::Call && call->lane == lane) {
+          if (call->failed == "EINTR" && at - call->until < kHeld)
+            call->cut = true, call->failed.clear(), call->value = -1;
+          break;
+        }
+    }
+    record_.events.push_back({.at = at,
+                              .what = Happening::Delivery,
+                              .lane = lane,
+                              .text = signal_name(sig),
+                              .value = sig,
+                              .peer = by == event.pid ? -1 : lane_of(by),
+                              .caught = handler > 1});
+    tell(at, -1,
+         signal_name(sig) +
+             (fatal          ? " ends "
+              : handler > 1  ? " handled by "
+              : handler == 1 ? " ignored by "
+                             : " delivered to ") +
+             who(lane),
+         said);
   } else if (event.name == "sched_process_exit" && lane >= 0) {
     ended(event.pid, at, said);
   } else if (event.name == "sched_process_fork" &&
@@ -254,18 +286,17 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace,
         {record_.lanes[parent].label + "'s child", child, record_.lanes[parent].hue, parent});
     seen_.push_back({});
     trace.follow(child);
-    add({.at = at,
-         .what = Happening::Fork,
-         .lane = parent,
-         .text = "forks " + std::to_string(child),
-         .peer = index},
-        said);
+    record_.events.push_back({.at = at,
+                              .what = Happening::Fork,
+                              .lane = parent,
+                              .text = "forks " + std::to_string(child),
+                              .peer = index});
+    tell(at, parent, "forks " + std::to_string(child), said);
   }
 }
 
 // semop, semtimedop, semctl and semget on the kit's set.
-void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace,
-                     std::vector<std::string>& said) {
+void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
   bool op = event.name == "semop" || event.name == "semtimedop";
   if (!event.exit) {
     // The set as last known, or the one there now: a removal is read once
@@ -313,19 +344,26 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace,
   call.value = event.result < 0 ? -1 : static_cast<int>(event.result);
   if (event.result < 0) call.failed = strerrorname_np(static_cast<int>(-event.result)) ?: "error";
   if (name == "semget" && event.result >= 0) set_ = static_cast<int>(event.result);
-  if (!op || call.text != "?") return;
-  if (!in.woke.empty()) {
-    call.amount = static_cast<long>(in.woke.size());  // one unit for each waiter it let through
-  } else if (in.woken || (event.result < 0 && at - call.at > kHeld)) {
-    call.amount = -1;  // a take that had to wait
-  } else if (event.result == 0) {
-    unsettled_.push_back(in.event);
-    return;
-  } else {
-    call.text = "semop";
-    return;
+  if (op && call.text == "?") {
+    if (!in.woke.empty()) {
+      call.amount = static_cast<long>(in.woke.size());  // one unit for each waiter it let through
+    } else if (in.woken || (event.result < 0 && at - call.at > kHeld)) {
+      call.amount = -1;  // a take that had to wait
+    } else if (event.result == 0) {
+      unsettled_.push_back(in.event);
+      return;  // told once its change is known
+    } else {
+      call.text = "semop";
+    }
+    if (call.text == "?") call.text = change(call.amount);
   }
-  call.text = change(call.amount);
+  std::string let;
+  for (pid_t woken : in.woke)
+    if (int lane = lane_of(woken); lane >= 0) let += (let.empty() ? "" : " and ") + who(lane);
+  tell(at, call.lane,
+       call.call + " " + call.text + (call.failed.empty() ? "" : " failed: " + call.failed) +
+           (let.empty() ? "" : ", lets " + let + " through"),
+       said);
 }
 
 void Recorder::finish(double at) {
@@ -335,9 +373,16 @@ void Recorder::finish(double at) {
     if (call.call == "semop" && call.text == "?" && at - call.at > kHeld)
       call.amount = -1, call.text = "-1";
   }
+  // Gone, with no word from the kernel of how: ended, as the look saw.
+  for (size_t lane = 0; lane < seen_.size(); lane++)
+    if (seen_[lane].gone >= 0)
+      record_.events.push_back({.at = seen_[lane].gone,
+                                .what = Happening::End,
+                                .lane = static_cast<int>(lane),
+                                .text = "ended"});
 }
 
-bool Recorder::settled(KernelTrace& trace, double start) {
+bool Recorder::settled(KernelTrace& trace, double start, Log* said) {
   if (unsettled_.empty()) return true;
   int id = semget(kSemaphoreKey, 0, 0);
   int value = id < 0 ? -1 : semctl(id, 0, GETVAL);
@@ -371,6 +416,7 @@ bool Recorder::settled(KernelTrace& trace, double start) {
       call.amount = 0;
     }
     call.text = call.amount == 0 ? "semop" : change(call.amount);
+    if (said) tell(call.until, call.lane, "semop " + call.text, *said);
   }
   unsettled_.clear();
   value_ = value;
@@ -379,8 +425,7 @@ bool Recorder::settled(KernelTrace& trace, double start) {
 
 // An open of one of the kit's FIFOs makes its opener a lane, from the moment
 // it asked: a FIFO's open may wait for the other end.
-void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace,
-                      std::vector<std::string>& said) {
+void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
   if (!event.exit) {
     // An open of a path, not a look at one, makes an end of a FIFO.
     if (event.args.size() >= 3 && !(event.args[2] & O_PATH))
@@ -419,10 +464,11 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace,
                             .target = target,
                             .value = fd,
                             .until = at});
+  tell(at, lane_of(event.pid), "opened " + record_.events.back().text, said);
 }
 
-std::vector<std::string> Recorder::find_programs(double at) {
-  std::vector<std::string> said;
+Log Recorder::find_programs(double at) {
+  Log said;
   // Only when a process has started since the last time.
   std::array<char, 128> load{};
   FILE* file = fopen("/proc/loadavg", "re");

@@ -98,15 +98,25 @@ std::string said(const Event& event, const kit::Record& record) {
 
 }  // namespace
 
-void Recorder::add(Event event, std::vector<std::string>& lines) {
-  lines.push_back(said(event, record_));
+void Recorder::add(Event event, Log& lines) {
+  lines.push_back({event.at, said(event, record_)});
   record_.events.push_back(std::move(event));
+}
+
+std::string Recorder::who(int lane) const {
+  return record_.lanes[lane].label + " " + std::to_string(record_.lanes[lane].pid);
+}
+
+void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
+  std::array<char, 32> when;
+  snprintf(when.data(), when.size(), "%8.2f s  ", at);
+  lines.push_back({at, when.data() + (lane >= 0 ? who(lane) + ": " : "") + what});
 }
 
 // A process seen touching the objects for the first time gets a lane; one
 // the kernel reported may have ended since, and its state is looked at with
 // the others' at the next look.
-void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines, bool sampled) {
+void Recorder::join(pid_t pid, double at, Log& lines, bool sampled) {
   if (pid <= 0 || lanes_.count(pid)) return;
   if (sampled && kill(pid, 0) < 0 && errno != EPERM) return;
   int lane = static_cast<int>(record_.lanes.size());
@@ -122,11 +132,12 @@ void Recorder::join(pid_t pid, double at, std::vector<std::string>& lines, bool 
 // A lane's end, when the kernel reports it: at its very moment, and how,
 // from its exit_group or the signal that ended it. One already drawn from a
 // look, after the fact, is put right.
-void Recorder::ended(pid_t pid, double at, std::vector<std::string>& lines) {
+void Recorder::ended(pid_t pid, double at, Log& lines) {
   int lane = lane_of(pid);
   if (lane < 0 || record_.lanes[lane].pid != pid) return;
   auto how = ending_.find(pid);
   std::string text = how != ending_.end() ? how->second : "ended";
+  if (seen_[lane].gone >= 0) seen_[lane].ended = false, seen_[lane].gone = -1;
   if (seen_[lane].ended) {
     for (auto event = record_.events.rbegin(); event != record_.events.rend(); ++event)
       if (event->what == Happening::End && event->lane == lane) {
@@ -140,7 +151,7 @@ void Recorder::ended(pid_t pid, double at, std::vector<std::string>& lines) {
   add({.at = at, .what = Happening::End, .lane = lane, .text = text}, lines);
 }
 
-void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
+void Recorder::follow(int lane, double at, Log& lines) {
   Seen& seen = seen_[lane];
   if (seen.ended) return;
   pid_t pid = record_.lanes[lane].pid;
@@ -150,6 +161,11 @@ void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
     std::string how = look ? ending_of(pid) : "ended";
     if (auto known = ending_.find(pid); how == "ended" && known != ending_.end())
       how = known->second;
+    // The kernel's report of its end, with how and when, is on its way.
+    if (how == "ended" && record_.traced) {
+      seen.gone = at;
+      return;
+    }
     add({.at = at, .what = Happening::End, .lane = lane, .text = how}, lines);
     return;
   }
@@ -177,8 +193,8 @@ void Recorder::follow(int lane, double at, std::vector<std::string>& lines) {
       lines);
 }
 
-std::vector<std::string> Recorder::take(const World& world, double at) {
-  std::vector<std::string> lines;
+Log Recorder::take(const World& world, double at) {
+  Log lines;
   if (!begun_) {
     begun_ = true;
     value_ = world.semaphore.present ? world.semaphore.value : 0;

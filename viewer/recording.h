@@ -19,6 +19,14 @@ namespace look {
 // picture says so.
 constexpr double kKeptSeconds = 600;
 
+// A line of the running log, with the moment it tells of, in seconds from
+// the start: lines are printed in the order of their moments.
+struct Said {
+  double at;
+  std::string text;
+};
+using Log = std::vector<Said>;
+
 class Recorder {
  public:
   // Keeps the last `kept_seconds` of the recording.
@@ -27,40 +35,40 @@ class Recorder {
 
   // Takes in one look at the world, `at` seconds from the start; returns
   // what changed, as lines for the terminal.
-  std::vector<std::string> take(const World& world, double at);
+  Log take(const World& world, double at);
   // Takes in what the kernel's tracepoints reported, `start` being the
   // monotonic moment of the recording's second 0; follows each process
   // that joins in `trace`.
-  std::vector<std::string> take(const std::vector<KernelEvent>& events, double start,
-                                KernelTrace& trace);
+  Log take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace);
   // Whether every change of the semaphore made without waiting or waking is
   // known; when not, takes the value from the kernel and works them out.
-  bool settled(KernelTrace& trace, double start);
+  bool settled(KernelTrace& trace, double start, Log* said = nullptr);
   // At the end: what the calls still open were doing.
   void finish(double at);
   // With no tracing: the kit's own programs running in our IPC namespace,
   // found by their executables, so that one that is never seen waiting or
   // holding still gets its lane.
-  std::vector<std::string> find_programs(double at);
+  Log find_programs(double at);
 
  private:
-  void add(kit::Event event, std::vector<std::string>& said);
-  void join(pid_t pid, double at, std::vector<std::string>& said, bool sampled = true);
+  void add(kit::Event event, Log& said);
+  // Says what `lane` did at `at`, in the pictures' words.
+  void tell(double at, int lane, const std::string& what, Log& said);
+  std::string who(int lane) const;
+  void join(pid_t pid, double at, Log& said, bool sampled = true);
   int lane_of(pid_t pid) const;
-  void take(const KernelEvent& event, double at, KernelTrace& trace,
-            std::vector<std::string>& said);
-  void semop(const KernelEvent& event, double at, KernelTrace& trace,
-             std::vector<std::string>& said);
-  void opened(const KernelEvent& event, double at, KernelTrace& trace,
-              std::vector<std::string>& said);
+  void take(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
+  void semop(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
+  void opened(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
   std::string target_of(pid_t pid, int fd);
-  void follow(int lane, double at, std::vector<std::string>& said);
+  void follow(int lane, double at, Log& said);
   void forget_before(double cut);
 
   struct Seen {
     kit::Look look;
     unsigned long runs = 0;  // times it has been put on a processor
     bool ended = false;
+    double gone = -1;  // when a look found it gone, its end not yet reported
   };
   kit::Record& record_;
   double kept_seconds_;
@@ -93,7 +101,7 @@ class Recorder {
   };
   std::map<pid_t, Sent> sent_;           // a signal generated for a lane, not yet delivered
   std::map<pid_t, std::string> ending_;  // how a lane is ending: "exit 0", "SIGINT"
-  void ended(pid_t pid, double at, std::vector<std::string>& said);
+  void ended(pid_t pid, double at, Log& said);
   std::vector<size_t> unsettled_;  // semaphore calls whose change is not yet known
   int value_ = 0;                  // the semaphore's value after the calls taken in
   int set_ = -1;                   // the set's ID, as last known
