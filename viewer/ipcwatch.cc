@@ -410,6 +410,11 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     recorder.settled(*trace, start_at, &worked_out);
     hear(std::move(worked_out));
     recorder.finish(kept.end);
+    if (size_t unplaced = recorder.unplaced())
+      kept.note += " " + std::to_string(unplaced) +
+                   " calls on a set under key 1234 or with this set's ID came from processes "
+                   "that had ended before they could be looked at, in this IPC namespace or "
+                   "another: they are not drawn.";
     if (trace->lost() > 0)
       kept.note += " The kernel's buffer overflowed while the machine was busy: " +
                    std::to_string(trace->lost()) +

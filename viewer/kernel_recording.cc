@@ -307,9 +307,14 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace, Lo
     bool on_set = event.name == "semget" ? event.args.at(0) == static_cast<uint64_t>(kSemaphoreKey)
                                          : semid == set_;
     // A lane's namespace was checked when it joined; it may have ended since.
-    if (!on_set || (lane_of(event.pid) < 0 &&
-                    !kit::shares_our_objects("/proc/" + std::to_string(event.pid) + "/")))
+    std::string dir = "/proc/" + std::to_string(event.pid) + "/";
+    if (!on_set || (lane_of(event.pid) < 0 && !kit::shares_our_objects(dir))) {
+      // Gone already, it cannot be told from one in another namespace
+      // whose set has the same ID: counted, not drawn.
+      if (on_set && lane_of(event.pid) < 0 && access(dir.c_str(), F_OK) < 0 && !event.exit)
+        unplaced_++;
       return;
+    }
     join(event.pid, at, said, false);
     trace.follow(event.pid);
     Event call{.at = at,

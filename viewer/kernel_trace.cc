@@ -79,6 +79,12 @@ void remove_instance(const std::string& dir) {
   rmdir(dir.c_str());
 }
 
+// Another recorder's instance, seemingly left over, is only ever removed,
+// never written into: the kernel refuses (EBUSY) while its recorder holds
+// it open, wherever that recorder runs, even in a namespace where its
+// number means nothing.
+void remove_leftover(const std::string& dir) { rmdir(dir.c_str()); }
+
 // "semid: 0, tsops: 0x7ffc, nsops: 1": the values, in order.
 std::vector<uint64_t> arguments(std::string_view list) {
   std::vector<uint64_t> values;
@@ -166,7 +172,7 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
   std::string instances = trace->root_ + "/instances";
   if (DIR* dir = opendir(instances.c_str())) {
     while (dirent* entry = readdir(dir))
-      if (orphaned(entry->d_name)) remove_instance(instances + "/" + entry->d_name);
+      if (orphaned(entry->d_name)) remove_leftover(instances + "/" + entry->d_name);
     closedir(dir);
   }
   trace->instance_ = instances + "/" + kPrefix + std::to_string(getpid());

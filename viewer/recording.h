@@ -45,6 +45,9 @@ class Recorder {
   bool settled(KernelTrace& trace, double start, Log* said = nullptr);
   // At the end: what the calls still open were doing.
   void finish(double at);
+  // Operations on a set with our set's ID by processes gone before they
+  // could be looked at: ours, or another IPC namespace's.
+  size_t unplaced() const { return unplaced_; }
   // With no tracing: the kit's own programs running in our IPC namespace,
   // found by their executables, so that one that is never seen waiting or
   // holding still gets its lane.
@@ -106,6 +109,7 @@ class Recorder {
   int value_ = 0;                  // the semaphore's value after the calls taken in
   int set_ = -1;                   // the set's ID, as last known
   bool begun_ = false;
+  size_t unplaced_ = 0;
   std::vector<KernelEvent> early_;  // read while settling, taken in next
   std::set<pid_t> checked_;         // processes whose executable was looked at
   std::string last_started_;        // the kernel's last process ID when they were

@@ -302,6 +302,34 @@ TEST_F(RecordingTest, ACallOpenAcrossTheCutIsKeptWhole) {
   EXPECT_EQ(of_class(svg, "arrow", "data-kind", "lets-through").size(), 1u);
 }
 
+// A second recorder, here in a PID namespace of its own where the first's
+// number means nothing, leaves the first's tracing alone: both record whole,
+// and both remove their own.
+TEST_F(RecordingTest, TwoRecordersAtOnceLeaveEachOtherBe) {
+  if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  Process first("ipcwatch", recording("first.svg", {"sem"}));
+  ASSERT_TRUE(first.wait_for("semaphore: absent"));
+  Process second("/usr/bin/unshare",
+                 {.io = Io::Pipes,
+                  .args = {"--pid", "--fork", "--mount-proc", program_path("ipcwatch"), "--record",
+                           "second.svg", "--for", "1", "sem"}});
+  ASSERT_TRUE(second.wait_for("recording into second.svg from the kernel's tracepoints"))
+      << second.errors();
+  Process waiter("gatewait");
+  ASSERT_TRUE(first.wait_for("semaphore: value 0, 1 waiting"));
+  Process poster("gatepost");
+  ASSERT_TRUE(poster.wait_for("Press enter key to send semaphore\n"));
+  poster.type("\n");
+  ASSERT_TRUE(waiter.wait_for("I got semaphore\n"));
+  EXPECT_EQ(second.wait_exit().status, 0) << second.errors();
+  EXPECT_EQ(access("second.svg", R_OK), 0);
+  auto svg = stop_and_read(first, "first.svg");
+  EXPECT_EQ(of_class(svg, "arrow", "data-kind", "lets-through").size(), 1u)
+      << "the first still records";
+  for (std::string pid : {std::to_string(first.pid()), std::string("1")})
+    EXPECT_NE(access((std::string(kTracing) + "/instances/ipcwatch-" + pid).c_str(), F_OK), 0);
+}
+
 // The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
 // with its picture. Piped into head, it ends once head has gone, picture
 // and all, without waiting for something to print.
