@@ -76,7 +76,8 @@ std::string clock_time(time_t when) {
   return shown.data();
 }
 
-void semaphore_part(const look::Semaphore& set, std::vector<Line>& screen) {
+void semaphore_part(const look::Semaphore& set, const std::string& short_of,
+                    std::vector<Line>& screen) {
   screen.push_back(line({text("Semaphore set, key 1234 (0x000004d2)")}));
   if (!set.present || !set.unseen.empty()) {
     screen.push_back(line({text("  "), {"sem", set.present ? set.unseen : "absent"}}));
@@ -99,6 +100,14 @@ void semaphore_part(const look::Semaphore& set, std::vector<Line>& screen) {
     screen.push_back(line({text("  waits  "),
                            {"sem.waiter." + std::to_string(waiter.pid),
                             waiter.name + ", in semop " + waiter.doing}}));
+  // Waiting, but not to be found: why, rather than a count with no names.
+  int unnamed = set.rising + set.zero - static_cast<int>(set.waiters.size());
+  if (unnamed > 0)
+    screen.push_back(line({text("  waits  "),
+                           {"sem.unnamed", std::to_string(unnamed) + " not named: " +
+                                               (short_of.empty() ? "not found among the processes "
+                                                                   "you may look at"
+                                                                 : short_of)}}));
   screen.push_back(line({text("  last operation by "),
                          {"sem.pid", name_of(set.last)},
                          text(" at "),
@@ -199,7 +208,7 @@ std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
   };
   if (parts.sem) {
     gap();
-    semaphore_part(world.semaphore, screen);
+    semaphore_part(world.semaphore, world.short_of, screen);
   }
   if (parts.shm) {
     gap();

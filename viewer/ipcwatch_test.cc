@@ -397,6 +397,28 @@ TEST_F(IpcwatchTest, SaysWhatItMayNotSee) {
   EXPECT_EQ(count(shown, "could not be looked at for lack of permission"), 1) << shown;
   EXPECT_EQ(count(shown, "present, but not open to you (Permission denied)\n"), 1) << shown;
   close(reader);
+
+  // Under hidepid, a root waiter on a set open to all is not named, and is
+  // said to be hidden, never ended.
+  int set = semget(kSemaphoreKey, 1, IPC_CREAT | 0666);
+  ASSERT_GE(set, 0);
+  sembuf post{0, 1, 0};
+  ASSERT_EQ(semop(set, &post, 1), 0);
+  Process waiter("gatewait");  // takes that unit, the last operation, then waits
+  ASSERT_TRUE(waiter.wait_for("I got semaphore\n"));
+  ASSERT_TRUE(waiter.wait_call("semop"));
+  Process hidden("/usr/bin/unshare",
+                 {.io = Io::Pipes,
+                  .args = {"-m", "sh", "-c",
+                           "mount -t proc -o hidepid=invisible proc /proc && exec setpriv "
+                           "--reuid 65534 --regid 65534 --clear-groups " +
+                               program_path("ipcwatch") + " --once sem"}});
+  EXPECT_EQ(hidden.wait_exit().status, 0) << hidden.errors();
+  std::string unseen = hidden.output();
+  EXPECT_EQ(count(unseen, "  waits  1 not named: other users' processes are hidden from you"), 1)
+      << unseen;
+  EXPECT_EQ(count(unseen, std::to_string(waiter.pid()) + " (hidden from you)"), 1) << unseen;
+  EXPECT_EQ(count(unseen, "(ended)"), 0) << unseen;
 }
 
 // What a view must leave as it was: values, times, and who attached last.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace look {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* kDefault = "/sys/kernel/tracing";
 constexpr const char* kBufferKb = "1024";  // per processor: a burst of calls fits
 constexpr int kChunksAtOnce = 4;           // of 64 KiB, read by one take()
+constexpr time_t kYoung = 5;               // seconds an instance may be unopened when made
 
 // The calls on the kit's objects, rare on any machine: of any process but ours.
 constexpr std::array kCalls = {"semop", "semtimedop", "semctl",  "semget", "shmget",
@@ -83,7 +85,11 @@ void remove_instance(const std::string& dir) {
 // never written into: the kernel refuses (EBUSY) while its recorder holds
 // it open, wherever that recorder runs, even in a namespace where its
 // number means nothing.
-void remove_leftover(const std::string& dir) { rmdir(dir.c_str()); }
+void remove_leftover(const std::string& dir) {
+  // Not one just made, whose recorder may not have opened it yet.
+  struct stat made {};
+  if (stat(dir.c_str(), &made) == 0 && time(nullptr) - made.st_ctime > kYoung) rmdir(dir.c_str());
+}
 
 // "semid: 0, tsops: 0x7ffc, nsops: 1": the values, in order.
 std::vector<uint64_t> arguments(std::string_view list) {
@@ -181,6 +187,9 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
     trace->instance_.clear();
     return nullptr;
   }
+  // Held open at once, so that no other recorder can remove it.
+  trace->pipe_ =
+      open((trace->instance_ + "/trace_pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (!trace->enable(why)) return nullptr;
   return trace;
 }
@@ -205,7 +214,6 @@ bool KernelTrace::enable(std::string& why) {
     for (const char* side : {"sys_enter_", "sys_exit_"})
       ok = ok && put(events + "syscalls/" + side + call + "/enable", "1");
   for (auto& [event, field] : kEvents) ok = ok && put(events + event + "/enable", "1");
-  if (ok) pipe_ = open((instance_ + "/trace_pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (!ok || pipe_ < 0) {
     why = std::string("the kernel's tracepoints could not be set up: ") + strerror(errno);
     return false;

@@ -194,8 +194,13 @@ std::string name_of(pid_t pid) {
   if (pid <= 0) return "none";
   std::string name = std::to_string(pid);
   FILE* comm = fopen(("/proc/" + name + "/comm").c_str(), "re");
-  if (!comm)
-    return name + (errno == ENOENT ? " (ended)" : std::string(" (") + strerror(errno) + ")");
+  if (!comm) {
+    int error = errno;
+    // Not in /proc, yet there: another user's, hidden from us (hidepid).
+    if (error == ENOENT && (kill(pid, 0) == 0 || errno == EPERM))
+      return name + " (hidden from you)";
+    return name + (error == ENOENT ? " (ended)" : std::string(" (") + strerror(error) + ")");
+  }
   std::array<char, 64> command{};
   bool read = fgets(command.data(), command.size(), comm) != nullptr;
   fclose(comm);
