@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "objects.h"
 #include "relations.h"
 #include "visible.h"
 
@@ -25,10 +26,7 @@ volatile sig_atomic_t stop_signal = 0;
 
 namespace {
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
 constexpr size_t kSegmentShown = 20;
-constexpr const char* kFifos[] = {"srvfifo", "clififo"};
 // A person's pause before each key or signal: long enough to see who blocks
 // and who runs, in the terminal and in the pictures.
 constexpr Duration kBeat = 250ms;
@@ -494,10 +492,6 @@ void Scene::more_child_ended(MoreChildren& more, const std::string& how, double 
 
 namespace {
 
-std::string signed_change(long change) {
-  return change == 0 ? "wait for 0" : (change > 0 ? "+" : "\u2212") + std::to_string(labs(change));
-}
-
 std::string ending_of(int status) {
   return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                            : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?");
@@ -505,7 +499,7 @@ std::string ending_of(int status) {
 
 // What a traced call asks, as a reader says it; "" for a call not drawn.
 std::string what_it_asks(const Traced& call) {
-  if (call.call == "semop") return signed_change(call.detail[1]);
+  if (call.call == "semop") return semaphore_change(call.detail[1]);
   if (call.call == "semctl") {
     if (call.detail[0] == SETVAL) return "SETVAL " + std::to_string(call.detail[1]);
     if (call.detail[0] == IPC_RMID) return "IPC_RMID";
@@ -711,7 +705,7 @@ void Scene::look_at_object() {
     }
     seen.push_back(shown);
   } else if (record_.object == "fifos") {
-    for (const char* name : kFifos) {
+    for (const char* name : kFifoNames) {
       Event fifo{.what = Happening::Fifo, .target = name};
       struct stat info;
       fifo.present = stat(name, &info) == 0 && S_ISFIFO(info.st_mode);

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "objects.h"
+
 namespace kit {
 namespace {
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
 constexpr int kTurns = 6;
 
 void await_semaphore(Scene& scene, int value, int waiting) {

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "drawing.h"
+#include "objects.h"
 #include "picture_file.h"
 #include "scenes.h"
 #include "standard_streams.h"
@@ -51,8 +52,8 @@ namespace {
 using kit::Play;
 using kit::Record;
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
+using kit::kSegmentKey;
+using kit::kSemaphoreKey;
 constexpr const char* kBold = "\033[1m";
 constexpr const char* kRed = "\033[31m";
 constexpr const char* kReset = "\033[0m";

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "objects.h"
 #include "relations.h"
 #include "visible.h"
 
@@ -758,7 +759,7 @@ class Picture {
     if (objects.find("segment") != std::string_view::npos)
       top = rows_track(top, Happening::Segment, {""}) + 4;
     if (objects.find("fifos") != std::string_view::npos)
-      top = rows_track(top, Happening::Fifo, {"srvfifo", "clififo"}) + 4;
+      top = rows_track(top, Happening::Fifo, {kFifoNames[0], kFifoNames[1]}) + 4;
     return top;
   }
 

@@ -24,6 +24,7 @@
 #include <system_error>
 #include <utility>
 
+#include "objects.h"
 #include "pidfd.h"
 
 namespace kit {
@@ -515,7 +516,9 @@ void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64
       std::string file = base_name(seen.bytes);
       seen.target = file;
       seen.detail = {static_cast<int64_t>(args[nr == SYS_openat ? 2 : 1]), 0, 0};
-      if (!fifo_at(pid, seen.bytes) && file != "srvfifo" && file != "clififo") name = nullptr;
+      bool kits =
+          std::find(std::begin(kFifoNames), std::end(kFifoNames), file) != std::end(kFifoNames);
+      if (!fifo_at(pid, seen.bytes) && !kits) name = nullptr;
       break;
     }
     case SYS_mknodat:
@@ -541,14 +544,14 @@ void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64
         memcpy(&flags, op.data() + 4, 2);
         seen.detail = {num, value, flags};
       }
-      seen.target = "set " + std::to_string(args[0]);
+      seen.target = semaphore_target(seen.detail[0]);
       break;
     }
     case SYS_semctl:
       // The command may carry the flag for the 64-bit layout.
       seen.detail = {static_cast<int64_t>(args[2] & ~0x100u), static_cast<int>(args[3]),
                      static_cast<int64_t>(args[1])};
-      seen.target = "set " + std::to_string(args[0]);
+      seen.target = semaphore_target(static_cast<long>(args[1]));
       break;
     case SYS_semget:
     case SYS_shmget:

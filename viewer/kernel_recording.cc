@@ -48,8 +48,6 @@ uint64_t flags_of(pid_t pid, int fd) {
   return flags;
 }
 
-std::string change(long amount) { return (amount > 0 ? "+" : "") + std::to_string(amount); }
-
 std::string signal_name(int sig) { return std::string("SIG") + (sigabbrev_np(sig) ?: "?"); }
 
 // Whether `sig`, left to its default, ends the process.
@@ -321,7 +319,7 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace, Lo
                .what = Happening::Call,
                .lane = lane_of(event.pid),
                .call = op ? "semop" : event.name,
-               .target = "semaphore 0"};
+               .target = kit::semaphore_target(0)};
     if (op) {
       call.text = "?";
       if (event.args.at(2) != 1) call.text = std::to_string(event.args[2]) + " operations";
@@ -360,7 +358,7 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace, Lo
     } else {
       call.text = "semop";
     }
-    if (call.text == "?") call.text = change(call.amount);
+    if (call.text == "?") call.text = kit::semaphore_change(call.amount);
   }
   std::string let;
   for (pid_t woken : in.woke)
@@ -420,7 +418,7 @@ bool Recorder::settled(KernelTrace& trace, double start, Log* said) {
     } else {
       call.amount = 0;
     }
-    call.text = call.amount == 0 ? "semop" : change(call.amount);
+    call.text = call.amount == 0 ? "semop" : kit::semaphore_change(call.amount);
     if (said) tell(call.until, call.lane, "semop " + call.text, *said);
   }
   unsettled_.clear();

@@ -18,11 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "objects.h"
+
 namespace look {
 
-constexpr key_t kSemaphoreKey = 1234;
-constexpr key_t kSegmentKey = 10;
-constexpr const char* kFifoNames[] = {"srvfifo", "clififo"};
+using kit::kFifoNames;
+using kit::kSegmentKey;
+using kit::kSemaphoreKey;
 
 // A process as listed: "123 (gatewait)", with what it does where that says
 // something ("to take a unit", "blocked in open").

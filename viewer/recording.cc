@@ -209,7 +209,7 @@ Log Recorder::take(const World& world, double at) {
                                 .lane = lanes_[who.pid],
                                 .text = "-1",
                                 .call = "semop",
-                                .target = "semaphore 0",
+                                .target = kit::semaphore_target(0),
                                 .amount = -1});
     }
   }
