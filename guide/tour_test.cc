@@ -44,7 +44,8 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   // Printed as it happened: the waiter let through between the two keys.
   std::string printed = tour.output();
   if (geteuid() == 0) {
-    EXPECT_EQ(count(printed, "  owner root  mode 0660\n"), 2) << printed;
+    EXPECT_EQ(count(printed, "  ipcwatch          :   id 0  owner root  mode 0660\n"), 2)
+        << printed;
   }
   size_t typed = printed.find("-- types Enter into gatepost\n");
   size_t through = printed.find("gatewait          | I got semaphore\n");
@@ -644,6 +645,7 @@ TEST_F(TourTest, WhatAProgramDoesWithoutBoundIsKeptWithinBounds) {
   };
   auto [endless, endless_note] = play("yes");
   EXPECT_EQ(count(endless, "  fork              | y\n"), 200);
+  EXPECT_EQ(count(endless, "  -- the rest of fork's lines are counted, not shown\n"), 1);
   EXPECT_EQ(count(endless_note, "lines more than the 200 shown."), 1) << endless_note;
   auto [long_line, long_note] = play("head -c 10000000 /dev/zero | tr '\\0' x; echo");
   EXPECT_EQ(count(long_line, "| " + std::string(300, 'x') + "\u2026 (10000000 bytes in all)\n"), 1);
