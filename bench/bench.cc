@@ -247,9 +247,9 @@ Stats tour_time(bool sampled) {
   return {took, took, took};
 }
 
-// The tour's peak memory, in KiB, while the fork it plays writes 1000 MiB
+// The tour's peak memory, in KiB, while the fork it plays writes `mebibytes`
 // into a pipe: what it keeps of a program does not grow with its output.
-long tour_peak_while_flooded() {
+long tour_peak_while_flooded(int mebibytes) {
   std::filesystem::create_directory("loud");
   std::filesystem::create_symlink(bin("bench-loud-fork"), "loud/fork");
   std::string tour = bin("tour");
@@ -257,6 +257,7 @@ long tour_peak_while_flooded() {
   if (pid < 0) die("fork");
   if (pid == 0) {
     setenv("IPC_KIT_BIN", (std::filesystem::current_path() / "loud").c_str(), 1);
+    setenv("LOUD_MIB", std::to_string(mebibytes).c_str(), 1);
     int nowhere = open("/dev/null", O_WRONLY);
     int said = open("loud/said", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(nowhere, 1);
@@ -670,9 +671,11 @@ int main(int argc, char** argv) {
   row(quick ? "the tour's pause scene, traced" : "the whole tour, traced (one play)",
       tour_time(false), "the same, --sampled", sampled);
 
+  // Quick, a sanitized tour must still see the end of it in its patience.
+  int flood = quick ? 50 : 1000;
   printf("| %-46s | %7.1f MiB | %10s | %-38s | %10s | %5s |\n",
-         "the tour's peak memory, fork writing 1000 MiB", tour_peak_while_flooded() / 1024.0, "-",
-         "at most", "100 MiB", "-");
+         ("the tour's peak memory, fork writing " + std::to_string(flood) + " MiB").c_str(),
+         tour_peak_while_flooded(flood) / 1024.0, "-", "at most", "100 MiB", "-");
 
   std::filesystem::remove_all(scratch);
   return 0;

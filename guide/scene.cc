@@ -580,6 +580,8 @@ void Scene::absorb() {
                          : traced.call == "semctl" ? traced.detail[1]
                                                    : traced.detail[0];
           event.bytes = traced.bytes;
+          if (traced.call == "semctl") event.command = static_cast<int>(traced.detail[0]);
+          if (traced.call == "open") event.mode = static_cast<int>(traced.detail[0]) & O_ACCMODE;
           calls_[traced.id] = record_.events.size();
           record_.events.push_back(std::move(event));
           if (!traced.until) break;

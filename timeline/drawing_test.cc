@@ -1,6 +1,7 @@
 #include "drawing.h"
 
 #include <gtest/gtest.h>
+#include <sys/sem.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -125,7 +126,8 @@ TEST(RelationsTest, PostsLetTheWaiterThroughAsTheKernelDoes) {
                            .text = "SETVAL 1",
                            .call = "semctl",
                            .until = 0.6001,
-                           .amount = 1});
+                           .amount = 1,
+                           .command = SETVAL});
   ASSERT_EQ(relate(forced).arrows.size(), 1u);
   EXPECT_EQ(relate(forced).arrows[0].from_lane, 1);
 }

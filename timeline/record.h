@@ -32,7 +32,8 @@ enum class Happening {
               // `amount` its number (a semop's change, the value SETVAL sets);
               // from `at` to `until` (< 0: had not returned), returning `value`
               // or failing with `failed` ("EINTR"); `bytes` what it moved;
-              // `cut` when the process ended inside it
+              // `cut` when the process ended inside it; `command` a semctl's
+              // (IPC_RMID, SETVAL), `mode` an open's access (O_WRONLY...)
   Delivery,   // signal `value` delivered to `lane`, sent by `peer` (-1: not
               // a program of the scene's); `caught` when a handler runs
   Fork,       // `lane` made the process drawn as lane `peer`
@@ -51,6 +52,7 @@ struct Event {
   int value = 0, waiting = 0;
   double until = -1;
   long amount = 0;
+  int command = -1, mode = -1;
   std::string failed, bytes;
   int peer = -1;
   bool caught = false, cut = false, blocked = false;

@@ -1,5 +1,6 @@
 #include "relations.h"
 
+#include <fcntl.h>
 #include <sys/sem.h>
 
 #include <algorithm>
@@ -93,12 +94,12 @@ void replay_semaphore(const Record& record, Relations& found) {
     if (call.call == "semget") {
       if (ok(call) && !now.present) now = {0, true, 0, 0};
     } else if (call.call == "semctl") {
-      if (call.text == "IPC_RMID" && done) {
+      if (call.command == IPC_RMID && done) {
         now = {0, false, 0, 0};
         queue.clear();
         units.clear();
       }
-      if (call.text.starts_with("SETVAL") && done) {
+      if (call.command == SETVAL && done) {
         now.value = static_cast<int>(call.amount);
         units.assign(std::max(0L, call.amount), &call);
         step(call.at);
@@ -193,7 +194,7 @@ void match_opens(const Record& record, Relations& found) {
       const Event& a = *opens[i];
       const Event& b = *opens[j];
       if (a.lane == b.lane || a.target != b.target || !ok(a) || !ok(b)) continue;
-      bool writes_a = a.text.ends_with("for writing"), writes_b = b.text.ends_with("for writing");
+      bool writes_a = a.mode == O_WRONLY, writes_b = b.mode == O_WRONLY;
       double waited = std::max(a.until - a.at, b.until - b.at);
       if (writes_a == writes_b || waited < 0.001 || std::abs(a.until - b.until) > 0.05) continue;
       found.rendezvous.push_back({{a.lane, b.lane}, std::max(a.until, b.until), a.target});

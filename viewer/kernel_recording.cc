@@ -330,6 +330,7 @@ void Recorder::semop(const KernelEvent& event, double at, KernelTrace& trace, Lo
       if (cmd != kSetval && cmd != kRemove) return;
       call.amount = static_cast<int>(event.args.at(3));
       call.text = cmd == kRemove ? "IPC_RMID" : "SETVAL " + std::to_string(call.amount);
+      call.command = cmd == kRemove ? IPC_RMID : SETVAL;
       if (cmd == kSetval) value_ = static_cast<int>(call.amount);
       call.until = at;  // it does not wait; its return comes next
     }
@@ -466,7 +467,8 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace, L
                             .call = "open",
                             .target = target,
                             .value = fd,
-                            .until = at});
+                            .until = at,
+                            .mode = mode});
   tell(at, lane_of(event.pid), "opened " + record_.events.back().text, said);
 }
 
