@@ -647,6 +647,8 @@ TEST_F(TourTest, WhatAProgramDoesWithoutBoundIsKeptWithinBounds) {
   EXPECT_EQ(count(endless, "  fork              | y\n"), 200);
   EXPECT_EQ(count(endless, "  -- the rest of fork's lines are counted, not shown\n"), 1);
   EXPECT_EQ(count(endless_note, "lines more than the 200 shown."), 1) << endless_note;
+  EXPECT_EQ(of_class(picture("fork"), "call", "data-lane", "fork's child").size(), 100u);
+  EXPECT_EQ(count(endless_note, "are not drawn: each lane shows its first 100."), 1);
   auto [long_line, long_note] = play("head -c 10000000 /dev/zero | tr '\\0' x; echo");
   EXPECT_EQ(count(long_line, "| " + std::string(300, 'x') + "\u2026 (10000000 bytes in all)\n"), 1);
   auto [lines, lines_note] = play("seq 100000");
