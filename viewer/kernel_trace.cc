@@ -62,11 +62,22 @@ std::string mounted_at() {
   return found;
 }
 
-// An instance of ours whose recorder is gone, killed before it could clean up.
+// Our PID namespace, as its inode: a recorder's number means something only
+// in its own, and two recorders in two namespaces may have the same.
+std::string pid_namespace() {
+  struct stat ours {};
+  return stat("/proc/self/ns/pid", &ours) == 0 ? std::to_string(ours.st_ino) : "0";
+}
+
+// An instance of ours whose recorder is gone, killed before it could clean
+// up: "ipcwatch-PID-NAMESPACE". One of another namespace may only be taken
+// for left over, never known to be.
 bool orphaned(const std::string& name) {
   if (!name.starts_with(KernelTrace::kPrefix)) return false;
-  pid_t pid = atoi(name.c_str() + strlen(KernelTrace::kPrefix));
+  char* rest = nullptr;
+  pid_t pid = static_cast<pid_t>(strtol(name.c_str() + strlen(KernelTrace::kPrefix), &rest, 10));
   if (pid <= 0) return false;
+  if (*rest != '-' || pid_namespace() != rest + 1) return true;
   if (kill(pid, 0) < 0 && errno == ESRCH) return true;
   std::array<char, 64> comm{};
   FILE* file = fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
@@ -181,7 +192,7 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
       if (orphaned(entry->d_name)) remove_leftover(instances + "/" + entry->d_name);
     closedir(dir);
   }
-  trace->instance_ = instances + "/" + kPrefix + std::to_string(getpid());
+  trace->instance_ = instances + "/" + kPrefix + std::to_string(getpid()) + "-" + pid_namespace();
   if (mkdir(trace->instance_.c_str(), 0700) < 0) {
     why = std::string("the kernel's tracing is not open to this user: ") + strerror(errno);
     trace->instance_.clear();

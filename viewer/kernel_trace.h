@@ -48,7 +48,8 @@ class KernelTrace {
   // Events the kernel dropped, its buffer full while the machine was busy.
   long lost() const { return lost_; }
 
-  // The instance's folder, for tests; the prefix every one of ours carries.
+  // The instance's folder, for tests; the prefix every one of ours carries,
+  // then its recorder's PID and the inode of that PID's namespace.
   const std::string& instance() const { return instance_; }
   static constexpr const char* kPrefix = "ipcwatch-";
 

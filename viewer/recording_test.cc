@@ -38,6 +38,23 @@ std::string tracing_file(const std::string& name) {
   return all.str();
 }
 
+// The tracing instance of the recorder `pid` of this PID namespace, or of
+// the first recorder in one of its own ("1").
+std::string instance_of(pid_t pid, bool own_namespace = false) {
+  std::string prefix = "ipcwatch-" + std::to_string(pid) + "-";
+  struct stat ours {};
+  stat("/proc/self/ns/pid", &ours);
+  if (!own_namespace)
+    return std::string(kTracing) + "/instances/" + prefix + std::to_string(ours.st_ino);
+  std::error_code none;
+  for (auto& entry :
+       std::filesystem::directory_iterator(std::string(kTracing) + "/instances", none))
+    if (entry.path().filename().string().starts_with(prefix) &&
+        entry.path().filename().string() != prefix + std::to_string(ours.st_ino))
+      return entry.path().string();
+  return "";
+}
+
 std::vector<std::string> attribute(const std::vector<Element>& all, const std::string& name) {
   std::vector<std::string> found;
   for (auto& element : all) found.push_back(element.attributes.at(name));
@@ -199,8 +216,7 @@ TEST_F(RecordingTest, ChangesNothingInTheObjects) {
   for (int i = 0; kernel && i < 3; i++) global[i] = tracing_file(settings[i]);
   Process recorder("ipcwatch", recording("still.svg"));
   ASSERT_TRUE(recorder.wait_for("segment: \""));
-  std::string instance =
-      std::string(kTracing) + "/instances/ipcwatch-" + std::to_string(recorder.pid());
+  std::string instance = instance_of(recorder.pid());
   EXPECT_EQ(access(instance.c_str(), F_OK) == 0, kernel) << "an instance of its own";
   stop_and_read(recorder, "still.svg");
   EXPECT_NE(access(instance.c_str(), F_OK), 0) << instance << " left behind";
@@ -315,6 +331,8 @@ TEST_F(RecordingTest, TwoRecordersAtOnceLeaveEachOtherBe) {
                            "second.svg", "--for", "1", "sem"}});
   ASSERT_TRUE(second.wait_for("recording into second.svg from the kernel's tracepoints"))
       << second.errors();
+  std::string seconds_own = instance_of(1, true);
+  EXPECT_FALSE(seconds_own.empty()) << "an instance of its own, named for its namespace";
   Process waiter("gatewait");
   ASSERT_TRUE(first.wait_for("semaphore: value 0, 1 waiting"));
   Process poster("gatepost");
@@ -326,8 +344,8 @@ TEST_F(RecordingTest, TwoRecordersAtOnceLeaveEachOtherBe) {
   auto svg = stop_and_read(first, "first.svg");
   EXPECT_EQ(of_class(svg, "arrow", "data-kind", "lets-through").size(), 1u)
       << "the first still records";
-  for (std::string pid : {std::to_string(first.pid()), std::string("1")})
-    EXPECT_NE(access((std::string(kTracing) + "/instances/ipcwatch-" + pid).c_str(), F_OK), 0);
+  for (auto& instance : {instance_of(first.pid()), seconds_own})
+    EXPECT_NE(access(instance.c_str(), F_OK), 0) << instance << " left behind";
 }
 
 // The terminal closed (SIGHUP), Ctrl-\\ (SIGQUIT): the recording still ends
