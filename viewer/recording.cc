@@ -59,12 +59,21 @@ std::string holders(const std::vector<Who>& listed) {
   return all;
 }
 
-std::string said(const Event& event, const kit::Record& record) {
+// A log line's moment, as every line of the log begins.
+std::array<char, 32> stamp(double at) {
   std::array<char, 32> when;
-  snprintf(when.data(), when.size(), "%8.2f s  ", event.at);
-  std::string who = event.lane >= 0 ? record.lanes[event.lane].label + " " +
-                                          std::to_string(record.lanes[event.lane].pid) + ": "
-                                    : "";
+  snprintf(when.data(), when.size(), "%8.2f s  ", at);
+  return when;
+}
+
+// "gatewait 123", as the log names a lane.
+std::string lane_name(const kit::Record& record, int lane) {
+  return record.lanes[lane].label + " " + std::to_string(record.lanes[lane].pid);
+}
+
+std::string said(const Event& event, const kit::Record& record) {
+  auto when = stamp(event.at);
+  std::string who = event.lane >= 0 ? lane_name(record, event.lane) + ": " : "";
   switch (event.what) {
     case Happening::State:
       return when.data() + who +
@@ -103,14 +112,10 @@ void Recorder::add(Event event, Log& lines) {
   record_.events.push_back(std::move(event));
 }
 
-std::string Recorder::who(int lane) const {
-  return record_.lanes[lane].label + " " + std::to_string(record_.lanes[lane].pid);
-}
+std::string Recorder::who(int lane) const { return lane_name(record_, lane); }
 
 void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
-  std::array<char, 32> when;
-  snprintf(when.data(), when.size(), "%8.2f s  ", at);
-  lines.push_back({at, when.data() + (lane >= 0 ? who(lane) + ": " : "") + what});
+  lines.push_back({at, stamp(at).data() + (lane >= 0 ? who(lane) + ": " : "") + what});
 }
 
 // A process seen touching the objects for the first time gets a lane; one
