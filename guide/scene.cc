@@ -490,40 +490,6 @@ void Scene::more_child_ended(MoreChildren& more, const std::string& how, double 
                               .text = more.endings.size() == 1 ? how : "ended"});
 }
 
-namespace {
-
-std::string ending_of(int status) {
-  return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                           : std::string("SIG") + (sigabbrev_np(WTERMSIG(status)) ?: "?");
-}
-
-// What a traced call asks, as a reader says it; "" for a call not drawn.
-std::string what_it_asks(const Traced& call) {
-  if (call.call == "semop") return semaphore_change(call.detail[1]);
-  if (call.call == "semctl") {
-    if (call.detail[0] == SETVAL) return "SETVAL " + std::to_string(call.detail[1]);
-    if (call.detail[0] == IPC_RMID) return "IPC_RMID";
-    return "";
-  }
-  if (call.call == "semget" || call.call == "shmget")
-    return "key " + std::to_string(call.detail[0]);
-  if (call.call == "open") {
-    int mode = static_cast<int>(call.detail[0]) & O_ACCMODE;
-    return call.target + (mode == O_WRONLY ? " for writing"
-                          : mode == O_RDWR ? " both ways"
-                                           : " for reading");
-  }
-  if (call.call == "mkfifo") return call.target;
-  if (call.call == "read" || call.call == "write") return in_quotes(call.bytes);
-  if (call.call == "nanosleep") return std::to_string(call.detail[0]) + " s";
-  if (call.call == "kill")
-    return std::string("SIG") + (sigabbrev_np(static_cast<int>(call.detail[1])) ?: "?") + " to " +
-           std::to_string(call.detail[0]);
-  return call.call == "execve" ? call.bytes : call.call;
-}
-
-}  // namespace
-
 // Takes in what the tracer saw since the last look: each call as an event of
 // its own, finished in place when it returns.
 void Scene::absorb() {
@@ -572,16 +538,7 @@ void Scene::absorb() {
             break;
           }
           calls_drawn_[lane]++;
-          event.what = Happening::Call;
-          event.call = traced.call;
-          event.target = traced.target;
-          event.text = asked;
-          event.amount = traced.call == "semop"    ? traced.detail[1]
-                         : traced.call == "semctl" ? traced.detail[1]
-                                                   : traced.detail[0];
-          event.bytes = traced.bytes;
-          if (traced.call == "semctl") event.command = static_cast<int>(traced.detail[0]);
-          if (traced.call == "open") event.mode = static_cast<int>(traced.detail[0]) & O_ACCMODE;
+          event = call_event(traced, at, lane);
           calls_[traced.id] = record_.events.size();
           record_.events.push_back(std::move(event));
           if (!traced.until) break;
@@ -589,15 +546,7 @@ void Scene::absorb() {
         }
         if (!traced.until) break;
         Event& call = record_.events[known->second];
-        call.until = moment(*traced.until);
-        call.cut = traced.cut;
-        call.value = traced.result < 0 ? -1 : static_cast<int>(traced.result);
-        if (traced.result < 0 && !traced.cut)
-          call.failed = strerrorname_np(static_cast<int>(-traced.result)) ?: "error";
-        if (call.call == "read") {
-          call.bytes = traced.bytes;
-          call.text = in_quotes(traced.bytes);
-        }
+        call_returned(call, traced, moment(*traced.until));
         calls_.erase(known);
         break;
       }
@@ -613,7 +562,7 @@ void Scene::absorb() {
         record_.events.push_back({.at = at,
                                   .what = Happening::Delivery,
                                   .lane = lane,
-                                  .text = std::string("SIG") + (sigabbrev_np(traced.signal) ?: "?"),
+                                  .text = signal_name(traced.signal),
                                   .value = traced.signal,
                                   .peer = sender,
                                   .caught = traced.caught});

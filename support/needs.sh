@@ -14,6 +14,7 @@ kit_package() {
     groff) echo groff-base ;;
     readelf) echo binutils ;;
     gtest/gtest.h) echo libgtest-dev ;;
+    bpf/libbpf.h) echo libbpf-dev ;;
     *) echo "$1" ;;
   esac
 }
@@ -28,7 +29,8 @@ kit_needs() {
     if [[ $what == */* ]]; then
       [[ -e /usr/include/$what ]] && continue
     else
-      command -v "$what" >/dev/null && continue
+      # bpftool lives in sbin, off a user's path.
+      command -v "$what" >/dev/null || [[ -x /usr/sbin/$what ]] && continue
     fi
     missing+=("$what")
     packages+=("$(kit_package "$what")")

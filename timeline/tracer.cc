@@ -36,7 +36,6 @@ using Clock = std::chrono::steady_clock;
 // not returning.
 constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514,
                   kRestartBlock = -516;
-constexpr size_t kBytesKept = 256;
 constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
                                PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT |
                                PTRACE_O_EXITKILL;
@@ -44,73 +43,6 @@ constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRA
 bool restarting(int64_t rval) {
   return rval == kRestartSys || rval == kRestartNoIntr || rval == kRestartNoHand ||
          rval == kRestartBlock;
-}
-
-// The calls the kit's lessons rest on, by the names a reader knows them;
-// nullptr for the rest, which are followed but not kept.
-const char* kept_call(long nr) {
-  switch (nr) {
-    case SYS_read:
-      return "read";
-    case SYS_write:
-      return "write";
-    case SYS_openat:
-      return "open";
-    case SYS_mknodat:
-      return "mkfifo";
-    case SYS_semget:
-      return "semget";
-    case SYS_semop:
-      return "semop";
-    case SYS_semtimedop:
-      return "semop";
-    case SYS_semctl:
-      return "semctl";
-    case SYS_shmget:
-      return "shmget";
-    case SYS_shmat:
-      return "shmat";
-    case SYS_shmdt:
-      return "shmdt";
-    case SYS_nanosleep:
-      return "nanosleep";
-    case SYS_clock_nanosleep:
-      return "nanosleep";
-    case SYS_clone:
-      return "fork";
-#ifdef SYS_clone3
-    case SYS_clone3:
-      return "fork";
-#endif
-#ifdef SYS_fork
-    case SYS_fork:
-      return "fork";
-#endif
-#ifdef SYS_vfork
-    case SYS_vfork:
-      return "fork";
-#endif
-#ifdef SYS_open
-    case SYS_open:
-      return "open";
-#endif
-#ifdef SYS_mknod
-    case SYS_mknod:
-      return "mkfifo";
-#endif
-#ifdef SYS_pause
-    case SYS_pause:
-      return "pause";
-#endif
-    case SYS_execve:
-      return "execve";
-    case SYS_kill:
-      return "kill";
-    case SYS_rt_sigreturn:
-      return "rt_sigreturn";
-    default:
-      return nullptr;
-  }
 }
 
 // Up to `size` bytes of the tracee's memory at `address`, a page at a time so
@@ -491,7 +423,7 @@ void Tracer::entered(pid_t pid, Tracee& tracee, long nr, const std::array<uint64
   // handler's own calls run while the call it interrupted waits.
   settle(tracee, tracee.depth, false);
   Pending call{.nr = nr, .args = args, .ip = ip, .depth = tracee.depth};
-  const char* name = tracee.started ? kept_call(nr) : nullptr;
+  const char* name = tracee.started ? call_name(nr) : nullptr;
   if (nr == SYS_rt_sigreturn && tracee.depth > 0) tracee.depth--;
   if (!name) {
     tracee.call = call;

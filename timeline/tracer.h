@@ -20,39 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "calls.h"
 #include "process.h"
 
 namespace kit {
-
-// One thing a traced process did, stamped on the steady clock when the
-// tracer saw it. A thread's doings are its process's: `pid` is the process.
-struct Traced {
-  enum Kind {
-    Call,      // a system call entered (`until` unset) or finished
-    Delivery,  // signal `signal` delivered, sent by `peer` (0: the kernel or unknown)
-    Stop,      // it stopped (group-stop), on `signal`
-    Continue,  // it was continued
-    Fork,      // it made the process `peer`
-    Escape,    // it made the process `peer` untraced (CLONE_UNTRACED): not followed
-    Exit,      // it ended: `status` as wait() gives it
-  };
-  Kind kind = Call;
-  pid_t pid = 0;
-  std::chrono::steady_clock::time_point at;                    // entered, delivered, stopped...
-  std::optional<std::chrono::steady_clock::time_point> until;  // a call's return
-  uint64_t id = 0;     // a call's, the same at its entry and its end
-  std::string call;    // "semop", "write", "openat"...
-  std::string target;  // what it acts on: "terminal", "pipe", a FIFO's path
-  std::string bytes;   // moved by a read or write (the first 256), or a path
-  std::array<int64_t, 3>
-      detail{};        // semop: sem_num, sem_op, sem_flg; semctl: cmd, value; kill: pid, sig
-  int64_t result = 0;  // the call's return value, or -errno
-  bool cut = false;    // the call never returned: the process ended in it
-  int signal = 0;
-  pid_t peer = 0;
-  bool caught = false;  // a delivery that runs a handler
-  int status = 0;
-};
 
 // Starts processes stopped, seizes them before their exec and follows them
 // and every child they make until they end. One thread does all the tracing,

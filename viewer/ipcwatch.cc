@@ -47,7 +47,7 @@ using look::name_of;
 
 constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
 constexpr int kHighlightMs = 2000;  // how long a change stays marked
-constexpr int kSettleMs = 5;        // to look again at a semaphore value still to be read
+constexpr int kGatherUs = 2000;     // a burst of the kernel's events is taken in at once
 
 // A piece of a line; pieces with a key are values, marked when they change.
 struct Piece {
@@ -339,14 +339,9 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   kept.traced = trace != nullptr;
   kept.note =
       trace
-          ? "Recorded from the kernel's tracepoints: every operation on the kit's objects, "
-            "who woke whom, each signal and fork; states read from /proc. A semaphore "
-            "operation's change is worked out from what the kernel did (a call that woke "
-            "waiters raised it by one for each, a take woken by another had waited, any "
-            "other call changed it by what the value showed right after, and calls too close "
-            "together for that are told apart by the value they leave, takes first where "
-            "either order would do). Messages are "
-            "shown by their size: the bytes are not in the kernel's events. The lines "
+          ? "Recorded from the kernel's tracepoints: every operation on the kit's objects as "
+            "its caller asked it, the bytes each read and write moved, who woke whom, each "
+            "signal and fork, each end with its status; states read from /proc. The lines "
             "the programs print, and the keys typed, are not visible to ipcwatch."
           : "Sampled from /proc, as the kernel's tracing is not open to ipcwatch here (" + refused +
                 "): the operations that pass between the programs, such as a post and "
@@ -403,34 +398,30 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     if (stop || (seconds > 0 && at >= seconds)) break;
     // A log piped into a reader that has gone ends the recording at once,
     // though nothing is printed to find that out.
-    look::Log worked_out;
-    bool settled = !trace || recorder.settled(*trace, start_at, &worked_out);
-    hear(std::move(worked_out));
     pollfd events[3] = {
         {1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
     int first = into_pipe ? 0 : 1;
-    if (poll(events + first, 3 - first, settled ? kLookMs : kSettleMs) > 0 && into_pipe &&
+    if (poll(events + first, 3 - first, kLookMs) > 0 && into_pipe &&
         (events[0].revents & (POLLERR | POLLHUP)))
       break;
+    // Woken by the kernel's first event of a burst: the rest of it is
+    // taken in with it.
+    if (trace && (events[2].revents & POLLIN)) usleep(kGatherUs);
   }
   if (trace) {
     hear(recorder.take(trace->take(), start_at, *trace));
-    look::Log worked_out;
-    recorder.settled(*trace, start_at, &worked_out);
-    hear(std::move(worked_out));
-    recorder.finish(kept.end);
-    if (size_t unplaced = recorder.unplaced())
-      kept.note += " " + std::to_string(unplaced) +
-                   " calls on a set under key 1234 or with this set's ID came from processes "
-                   "that had ended before they could be looked at, in this IPC namespace or "
-                   "another: they are not drawn.";
+    recorder.finish();
+    if (size_t unnamed = recorder.unnamed())
+      kept.note += " " + std::to_string(unnamed) +
+                   " operations on the set came from processes outside ipcwatch's PID "
+                   "namespace, which have no number in it: they are not drawn.";
     if (trace->lost() > 0)
       kept.note += " The kernel's buffer overflowed while the machine was busy: " +
                    std::to_string(trace->lost()) +
                    " of its events were lost, and what they held is missing here.";
   }
   print_until(std::numeric_limits<double>::infinity());
-  trace.reset();  // the tracing instance removed before the picture is written
+  trace.reset();  // the BPF programs detached before the picture is written
   if (!file.commit(kit::draw_scene(kept))) {
     fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
     return 1;

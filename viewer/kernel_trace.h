@@ -1,70 +1,68 @@
-// The kernel's own account of what the programs do, read from its
-// tracepoints in a tracing instance of ipcwatch's own: each system call on
-// the kit's objects as it enters and returns, who woke whom, each signal as
-// it is sent and delivered, each fork, exec and exit. Reading them changes
-// nothing in the programs traced: no process is attached to or stopped.
+// The kernel's own account of what the programs do, from BPF programs on
+// its tracepoints: each system call on the kit's objects as it enters and
+// returns, with what it asked and moved, who woke whom, each signal as it
+// is sent and delivered, each fork and each end. The kernel itself keeps to
+// what happens in our IPC namespace and to the processes followed. Reading
+// them changes nothing in the programs traced: no process is attached to
+// or stopped.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+struct kernel_watch;  // the BPF side, as its skeleton names it
+struct ring_buffer;   // libbpf's reader of it
+
 namespace look {
 
-// One line of the kernel's trace.
+// One happening, as the kernel handed it over.
 struct KernelEvent {
-  double at = 0;                    // CLOCK_MONOTONIC seconds, as the steady clock
-  pid_t pid = 0;                    // the task it happened in
-  bool interrupt = false;           // raised in a hard or soft interrupt, not by the task
-  std::string name;                 // "semop" for a system call, else the event's: "sched_waking"
-  bool call = false, exit = false;  // a system call's entry, or its return
-  std::vector<uint64_t> args;       // a call's arguments, in the order the kernel lists them
-  int64_t result = 0;               // a call's return value, or -errno
-  std::string fields;               // the rest of any other event: "comm=gatewait pid=12 ..."
-
-  // The number after "key=" in `fields`, or -1.
-  long field(std::string_view key) const;
+  enum Kind { Enter = 1, Return, Waking, Sent, Delivered, Fork, Gone };
+  Kind kind = Enter;
+  double at = 0;      // CLOCK_MONOTONIC seconds, as the steady clock
+  pid_t pid = 0;      // the process it happened in, in our PID namespace
+  std::string command;  // what the kernel called the task that did it, then
+  long nr = -1;       // a call's number
+  std::string name;   // and its name, as the pictures say it ("semop", "open")
+  uint64_t args[6]{};
+  int64_t result = 0;  // a call's return value, or -errno; a signal's outcome
+  pid_t other = 0;     // woken, signalled or made
+  int signal = 0, code = 0, status = 0;
+  int handler = 0;    // at delivery: 0 default, 1 ignored, 2 a handler
+  std::string bytes;  // written, read, or the path opened (the first 256)
+  struct Operation {
+    int number, change, flags;
+  };
+  std::vector<Operation> operations;  // a semop's, each as asked
 };
 
 class KernelTrace {
  public:
-  // Made where the tracing file system can be used (mounted here for the
-  // recording if nowhere else); otherwise none, and `why` says what refused.
+  // Made where the BPF programs can be loaded; otherwise none, and `why`
+  // says what refused, in a few words.
   static std::unique_ptr<KernelTrace> start(std::string& why);
   ~KernelTrace();
   KernelTrace(const KernelTrace&) = delete;
   KernelTrace& operator=(const KernelTrace&) = delete;
 
-  int fd() const { return pipe_; }  // readable when events wait
+  int fd() const;  // readable when events wait
   // What arrived since the last call, in the order the kernel stamped it.
   std::vector<KernelEvent> take();
-  // Follows `pid`'s reads, writes and wake-ups from now on, which for every
-  // process would flood the trace.
+  // Follows `pid`'s reads, writes, wakes and signals from now on.
   void follow(pid_t pid);
-  // Events the kernel dropped, its buffer full while the machine was busy.
-  long lost() const { return lost_; }
-
-  // The instance's folder, for tests; the prefix every one of ours carries,
-  // then its recorder's PID and the inode of that PID's namespace.
-  const std::string& instance() const { return instance_; }
-  static constexpr const char* kPrefix = "ipcwatch-";
+  // Events the kernel had no room for, the reader behind.
+  long lost() const;
 
  private:
   KernelTrace() = default;
-  bool enable(std::string& why);
-  void filter_followed();
-
-  std::string root_;      // where the tracing file system is mounted
-  bool mounted_ = false;  // by us, for the recording
-  std::string instance_;
-  int pipe_ = -1;
-  std::string partial_;  // a line not yet whole
-  std::set<pid_t> followed_;
-  long lost_ = 0;
+  struct kernel_watch* skeleton_ = nullptr;
+  struct ring_buffer* ring_ = nullptr;
+  std::vector<KernelEvent> taken_;
+  friend int take_one(void*, void*, size_t);
 };
 
 }  // namespace look

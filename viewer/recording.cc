@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "visible.h"
+
 namespace look {
 namespace {
 
@@ -121,13 +123,16 @@ void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
 // A process seen touching the objects for the first time gets a lane; one
 // the kernel reported may have ended since, and its state is looked at with
 // the others' at the next look.
-void Recorder::join(pid_t pid, double at, Log& lines, bool sampled) {
+void Recorder::join(pid_t pid, double at, Log& lines, bool sampled, const std::string& named) {
   if (pid <= 0 || lanes_.count(pid)) return;
   if (sampled && kill(pid, 0) < 0 && errno != EPERM) return;
   int lane = static_cast<int>(record_.lanes.size());
   lanes_[pid] = lane;
   joined_[pid] = at;
-  record_.lanes.push_back({command(name_of(pid)), pid, lane % 5});
+  // Gone already, it is still named as the kernel named it.
+  std::string label = command(name_of(pid));
+  if (label == "ended" && !named.empty()) label = kit::visible(named);
+  record_.lanes.push_back({label, pid, lane % 5});
   seen_.push_back({});
   add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);
   seen_.back().look.state = 0;  // so that its first state is recorded
@@ -202,20 +207,12 @@ Log Recorder::take(const World& world, double at) {
   Log lines;
   if (!begun_) {
     begun_ = true;
-    value_ = world.semaphore.present ? world.semaphore.value : 0;
     // Traced, the takes already waiting when the recording starts are calls
-    // that entered before it.
+    // that entered before it: each as its memory tells it.
     for (auto& who : world.semaphore.waiters) {
       if (!record_.traced) break;
       join(who.pid, at, lines);
-      in_call_[who.pid] = {record_.events.size(), "semop"};
-      record_.events.push_back({.at = at,
-                                .what = Happening::Call,
-                                .lane = lanes_[who.pid],
-                                .text = "-1",
-                                .call = "semop",
-                                .target = kit::semaphore_target(0),
-                                .amount = -1});
+      waiting_before(who.pid, world.semaphore.id, at);
     }
   }
   for (auto& who : world.semaphore.waiters) join(who.pid, at, lines);
@@ -260,14 +257,14 @@ Log Recorder::take(const World& world, double at) {
 
 // Drops what happened before `cut`, keeping what held at that moment and
 // what was still going on: a call that had not returned, a signal not yet
-// delivered, a change not yet known, each then drawn from the cut on. What
+// delivered, each then drawn from the cut on. What
 // points into the record is moved with it.
 void Recorder::forget_before(double cut) {
   constexpr size_t kGone = ~size_t{0};
   std::set<size_t> open;
-  for (auto& [pid, in] : in_call_) open.insert(in.event);
+  for (auto& [pid, calls] : in_call_)
+    for (auto& in : calls) open.insert(in.event);
   for (auto& [pid, sent] : sent_) open.insert(sent.event);
-  open.insert(unsettled_.begin(), unsettled_.end());
   std::map<std::pair<int, std::string>, Event> holding;
   std::vector<Event> kept;
   std::vector<size_t> moved(record_.events.size(), kGone);
@@ -297,9 +294,10 @@ void Recorder::forget_before(double cut) {
   events.insert(events.end(), std::make_move_iterator(kept.begin()),
                 std::make_move_iterator(kept.end()));
   record_.events = std::move(events);
-  for (auto& [pid, in] : in_call_) in.event = moved[in.event];
+  for (auto& [pid, calls] : in_call_)
+    for (auto& in : calls) in.event = moved[in.event];
+  interrupted_.clear();
   for (auto& [pid, sent] : sent_) sent.event = moved[sent.event];
-  for (size_t& index : unsettled_) index = moved[index];
   record_.begin = cut;
   char said[200];
   snprintf(said, sizeof said,

@@ -40,14 +40,12 @@ class Recorder {
   // monotonic moment of the recording's second 0; follows each process
   // that joins in `trace`.
   Log take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace);
-  // Whether every change of the semaphore made without waiting or waking is
-  // known; when not, takes the value from the kernel and works them out.
-  bool settled(KernelTrace& trace, double start, Log* said = nullptr);
-  // At the end: what the calls still open were doing.
-  void finish(double at);
-  // Operations on a set with our set's ID by processes gone before they
-  // could be looked at: ours, or another IPC namespace's.
-  size_t unplaced() const { return unplaced_; }
+  // At the end: what was still going on was drawn from the kernel's events;
+  // a lane gone with no word from the kernel of how ended as a look saw.
+  void finish();
+  // Operations on the set by processes outside our PID namespace, which
+  // have no number here to be drawn by.
+  size_t unnamed() const { return unnamed_; }
   // With no tracing: the kit's own programs running in our IPC namespace,
   // found by their executables, so that one that is never seen waiting or
   // holding still gets its lane.
@@ -58,10 +56,14 @@ class Recorder {
   // Says what `lane` did at `at`, in the pictures' words.
   void tell(double at, int lane, const std::string& what, Log& said);
   std::string who(int lane) const;
-  void join(pid_t pid, double at, Log& said, bool sampled = true);
+  // `command` is the kernel's name for it, where /proc may have none left.
+  void join(pid_t pid, double at, Log& said, bool sampled = true, const std::string& command = "");
   int lane_of(pid_t pid) const;
   void take(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
-  void semop(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
+  void entered(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
+  void returned(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
+  void delivered(const KernelEvent& event, double at, int lane, Log& said);
+  void waiting_before(pid_t pid, int set, double at);
   void opened(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
   std::string target_of(pid_t pid, int fd);
   void follow(int lane, double at, Log& said);
@@ -79,19 +81,25 @@ class Recorder {
   std::vector<Seen> seen_;
   std::vector<kit::Event> objects_;  // each object as last recorded
 
-  // What the kernel's events left open: per process, the call it is in
-  // (its index among the record's events), whom a semaphore call woke, and
-  // whether it was woken by another's.
+  // What the kernel's events left open: per process, the calls it is in,
+  // innermost last (a handler's calls run while the one it broke into
+  // waits to restart), each by its index among the record's events, with
+  // whom a semaphore call woke.
   struct InCall {
     size_t event = 0;
     std::string call;
     std::vector<pid_t> woke;
-    bool woken = false;
+    bool restarting = false;  // broken into by a signal, to go on after its handler
   };
-  std::map<pid_t, InCall> in_call_;
+  std::map<pid_t, std::vector<InCall>> in_call_;
+  InCall* innermost(pid_t pid);
+  // A call that has just failed with EINTR, as the process's latest doing:
+  // a signal that then ends the process broke it off.
+  std::map<pid_t, size_t> interrupted_;
   struct Opening {
     double at;
-    uint64_t flags, name;  // the path's address in the opener's memory
+    uint64_t flags;
+    std::string path;  // as the opener named it
   };
   std::map<pid_t, Opening> opening_;                      // an open entered, not yet returned
   std::map<pid_t, double> joined_;                        // when each lane joined
@@ -105,12 +113,8 @@ class Recorder {
   std::map<pid_t, Sent> sent_;           // a signal generated for a lane, not yet delivered
   std::map<pid_t, std::string> ending_;  // how a lane is ending: "exit 0", "SIGINT"
   void ended(pid_t pid, double at, Log& said);
-  std::vector<size_t> unsettled_;  // semaphore calls whose change is not yet known
-  int value_ = 0;                  // the semaphore's value after the calls taken in
-  int set_ = -1;                   // the set's ID, as last known
   bool begun_ = false;
-  size_t unplaced_ = 0;
-  std::vector<KernelEvent> early_;  // read while settling, taken in next
+  size_t unnamed_ = 0;
   std::set<pid_t> checked_;         // processes whose executable was looked at
   std::string last_started_;        // the kernel's last process ID when they were
 };
