@@ -335,7 +335,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     return 1;
   }
   std::string refused;
-  auto trace = look::KernelTrace::start(refused);
+  auto trace = look::KernelTrace::start(look::kPrograms, refused);
   kept.traced = trace != nullptr;
   kept.note =
       trace

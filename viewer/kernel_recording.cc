@@ -8,6 +8,8 @@
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,9 +28,6 @@ using kit::Traced;
 
 // A signal delivered this long after it was sent was held back meanwhile.
 constexpr double kHeld = 0.01;
-constexpr std::array kPrograms = {"gatewait",        "gatepost",   "turnstile",         "pipechat",
-                                  "pipechat-server", "slatewatch", "slatewatch-client", "fork",
-                                  "catcher",         "pause"};
 constexpr int kSiKernel = 0x80;
 // The kernel's own codes for a call it will restart once a handler returns.
 constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514,
@@ -56,27 +55,15 @@ bool ends_by_default(int sig) {
   }
 }
 
-std::string fd_path(pid_t pid, int fd) {
-  return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-}
-
 // The kit FIFO in our folder that `file` is, by name; "" for any other.
 std::string our_fifo(const struct stat& file) {
   for (const char* name : kit::kFifoNames) {
     struct stat fifo {};
     if (stat(name, &fifo) == 0 && S_ISFIFO(fifo.st_mode) && fifo.st_dev == file.st_dev &&
-        fifo.st_ino == file.st_ino)
+        fifo.st_ino == file.st_ino && file.st_ino != 0)
       return name;
   }
   return "";
-}
-
-// What `pid` opened by `path`, seen from where it stands: one of our FIFOs,
-// or "".
-std::string opened_by_path(pid_t pid, const std::string& path) {
-  std::string seen = "/proc/" + std::to_string(pid) + (path.starts_with("/") ? "/root" : "/cwd/");
-  struct stat file {};
-  return stat((seen + path).c_str(), &file) == 0 ? our_fifo(file) : "";
 }
 
 // The semop `pid` is blocked in, from its memory: what it asked of the set
@@ -114,31 +101,76 @@ int Recorder::lane_of(pid_t pid) const {
 }
 
 // What the descriptor leads to, of what the recording draws: one of the
-// kit's FIFOs, by name, or the terminal; "" for anything else.
-std::string Recorder::target_of(pid_t pid, int fd) {
-  auto known = targets_.find({pid, fd});
-  if (known != targets_.end()) return known->second;
-  std::string target;
-  struct stat held {};
-  if (stat(fd_path(pid, fd).c_str(), &held) == 0) {
-    if (S_ISFIFO(held.st_mode)) {
-      target = our_fifo(held);
-    } else if (S_ISCHR(held.st_mode)) {
-      std::array<char, 64> link{};
-      if (readlink(fd_path(pid, fd).c_str(), link.data(), link.size() - 1) > 0 &&
-          (strncmp(link.data(), "/dev/pts/", 9) == 0 || strncmp(link.data(), "/dev/tty", 8) == 0))
-        target = "terminal";
-    }
+// kit's FIFOs, by name, an unnamed pipe or the terminal; "" for anything
+// else. From the file as the kernel held it, so that a process gone since
+// is still placed.
+std::string Recorder::target_of(const KernelEvent& event) {
+  if (event.pipe) return "pipe";
+  if (S_ISFIFO(event.mode)) {
+    struct stat file {};
+    file.st_dev = event.device;
+    file.st_ino = event.inode;
+    return our_fifo(file);
   }
-  targets_[{pid, fd}] = target;
-  return target;
+  if (!S_ISCHR(event.mode)) return "";
+  // The terminals: pseudo-terminals, virtual consoles and serial lines, and
+  // /dev/tty and /dev/console.
+  unsigned int type = major(event.rdev), which = minor(event.rdev);
+  bool terminal = (type >= 136 && type <= 143) || type == 4 || (type == 5 && which <= 1);
+  return terminal ? "terminal" : "";
 }
 
 Log Recorder::take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace) {
   Log said;
   for (auto& [pid, lane] : lanes_) trace.follow(pid);  // those the looks found too
   for (auto& event : events) take(event, event.at - start, trace, said);
+  // A signal not delivered at once is held back: said once, as it waits.
+  timespec clock{};
+  clock_gettime(CLOCK_MONOTONIC, &clock);
+  double now = static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9 - start;
+  for (auto& [pid, sent] : sent_)
+    if (!sent.told && now - sent.at > kHeld) {
+      sent.told = true;
+      tell(sent.at, -1,
+           kit::signal_name(sent.signal) + " " + sent.from + " to " + who(lane_of(pid)) +
+               " is held back: pending",
+           said);
+    }
   return said;
+}
+
+// Who wrote what `read` read from a FIFO, in the log's words; "" where the
+// bytes are not the ones seen written, in the order written.
+std::string Recorder::read_from(const Event& read) {
+  auto& unread = unread_[read.target];
+  std::string_view bytes = read.bytes;
+  std::vector<int> writers;
+  size_t used = 0;
+  for (; used < unread.size() && !bytes.empty(); used++) {
+    std::string& written = unread[used].bytes;
+    size_t part = std::min(written.size(), bytes.size());
+    if (bytes.substr(0, part) != std::string_view(written).substr(0, part)) {
+      unread.clear();
+      return "";
+    }
+    writers.push_back(unread[used].lane);
+    bytes.remove_prefix(part);
+    written.erase(0, part);
+    if (!written.empty()) break;
+  }
+  unread.erase(unread.begin(), unread.begin() + static_cast<long>(
+                                                    std::min(used, unread.size())));
+  if (!bytes.empty() || writers.empty()) {
+    unread.clear();
+    return "";
+  }
+  if (writers.size() == 1 && unread.empty())
+    return who(writers[0]) + " writes " + read.text + " into " + read.target + "; " +
+           who(read.lane) + " reads it";
+  std::string by;
+  for (int lane : writers)
+    if (by.find(who(lane)) == std::string::npos) by += (by.empty() ? "" : " and ") + who(lane);
+  return who(read.lane) + ": read " + read.text + " from " + read.target + ", written by " + by;
 }
 
 // A call enters: decoded into the words both sources share.
@@ -174,7 +206,7 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
     return;
   } else if (event.name == "read" || event.name == "write") {
     if (lane_of(event.pid) < 0) return;
-    call.target = target_of(event.pid, static_cast<int>(args[0]));
+    call.target = target_of(event);
     if (call.target.empty()) return;
     call.bytes = event.bytes;
     call.detail = {static_cast<int64_t>(args[0]), static_cast<int64_t>(args[2]), 0};
@@ -219,6 +251,21 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   if (call.failed == "EINTR") interrupted_[event.pid] = in.event;
   std::string failure = call.failed.empty() ? "" : " failed: " + call.failed;
   if (call.call == "read" || call.call == "write") {
+    bool fifo = call.target != "terminal" && call.target != "pipe" && call.value > 0;
+    // What crosses a FIFO is told as it arrives, with who sent it.
+    if (fifo && call.call == "write") {
+      bool whole = static_cast<size_t>(call.value) <= call.bytes.size();
+      if (whole)
+        unread_[call.target].push_back({call.lane, call.bytes.substr(0, call.value)});
+      else
+        unread_[call.target].clear();  // more than was kept: what follows cannot be placed
+    }
+    if (fifo && call.call == "read") {
+      if (std::string relation = read_from(call); !relation.empty()) {
+        tell(at, -1, relation, said);
+        return;
+      }
+    }
     tell(at, call.lane,
          call.call + " " + call.text + (call.call == "read" ? " from " : " into ") + call.target +
              failure,
@@ -254,7 +301,7 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
       int target = lane_of(event.other);
       if (target < 0 || (event.result != 0 && event.result != 2)) return;
       int sig = event.signal;
-      sent_[event.other] = {at, event.pid, sig, record_.events.size()};
+
       record_.events.push_back({.at = at,
                                 .what = Happening::Signal,
                                 .lane = target,
@@ -263,13 +310,17 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
       bool key = sig == SIGINT || sig == SIGQUIT || sig == SIGTSTP;
       int sender = lane_of(event.pid);
       std::string from = event.code == kSiKernel ? (key ? "from the terminal" : "from the kernel")
-                         : sender >= 0           ? "by " + who(sender)
-                                                 : "by process " + std::to_string(event.pid);
-      tell(at, -1, kit::signal_name(sig) + " sent to " + who(target) + " " + from, said);
+                         : sender >= 0           ? "from " + who(sender)
+                                                 : "from process " + std::to_string(event.pid);
+      // Said as it is delivered, or as it waits.
+      sent_[event.other] = {at, event.pid, sig, record_.events.size() - 1, from};
       return;
     }
     case KernelEvent::Delivered:
       if (lane >= 0) delivered(event, at, lane, said);
+      return;
+    case KernelEvent::Exec:
+      join(event.pid, at, said, false, event.command);
       return;
     case KernelEvent::Gone:
       if (lane >= 0) {
@@ -304,12 +355,13 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
 void Recorder::delivered(const KernelEvent& event, double at, int lane, Log& said) {
   int sig = event.signal;
   pid_t by = 0;
-  bool from_terminal = false;
+  std::string from;
   auto sent = sent_.find(event.pid);
   if (sent != sent_.end()) {
     // The other threads of a process a signal ends are told with SIGKILL.
     if (sig == SIGKILL) sig = sent->second.signal;
     by = sent->second.by;
+    from = " " + sent->second.from;
     record_.events[sent->second.event].blocked = at - sent->second.at > kHeld;
     sent_.erase(sent);
   }
@@ -330,14 +382,14 @@ void Recorder::delivered(const KernelEvent& event, double at, int lane, Log& sai
                             .lane = lane,
                             .text = kit::signal_name(sig),
                             .value = sig,
-                            .peer = by == event.pid || from_terminal ? -1 : lane_of(by),
+                            .peer = by == event.pid ? -1 : lane_of(by),
                             .caught = event.handler == 2});
   tell(at, -1,
-       kit::signal_name(sig) +
+       kit::signal_name(sig) + from +
            (fatal                ? " ends "
-            : event.handler == 2 ? " handled by "
-            : event.handler == 1 ? " ignored by "
-                                 : " delivered to ") +
+            : event.handler == 2 ? " is handled by "
+            : event.handler == 1 ? " is ignored by "
+                                 : " is delivered to ") +
            who(lane),
        said);
 }
@@ -372,11 +424,7 @@ void Recorder::opened(const KernelEvent& event, double at, KernelTrace& trace, L
   Opening asked = open->second;
   opening_.erase(open);
   if (event.result < 0) return;
-  int fd = static_cast<int>(event.result);
-  targets_.erase({event.pid, fd});
-  std::string target = target_of(event.pid, fd);
-  // Closed again already: which file it was is the path it named.
-  if (target.empty()) targets_[{event.pid, fd}] = target = opened_by_path(event.pid, asked.path);
+  std::string target = target_of(event);
   if (target.empty() || target == "terminal") return;
   join(event.pid, asked.at, said, false, event.command);
   trace.follow(event.pid);

@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 namespace look {
 namespace {
 
+constexpr unsigned int kPipeMagic = 0x50495045;  // "PIPE": the unnamed pipes' file system
 constexpr const char* kTypes = "/sys/kernel/btf/vmlinux";
 constexpr const char* kTracing = "/sys/kernel/tracing/events";
 constexpr const char* kDebugTracing = "/sys/kernel/debug/tracing/events";
@@ -56,6 +58,13 @@ KernelEvent decoded(const watch_event& raw) {
   event.code = raw.code;
   event.handler = raw.handler;
   event.status = raw.status;
+  // The kernel packs a device's numbers as 12 bits and 20.
+  auto device = [](unsigned int packed) { return makedev(packed >> 20, packed & 0xfffff); };
+  event.device = device(raw.device);
+  event.rdev = device(raw.rdev);
+  event.inode = raw.inode;
+  event.mode = raw.mode;
+  event.pipe = raw.magic == kPipeMagic;
   size_t size = std::min<size_t>(raw.size, sizeof raw.data);
   if (event.name == "semop" && raw.kind == WATCH_ENTER) {
     for (size_t at = 0; at + sizeof(watch_sembuf) <= size; at += sizeof(watch_sembuf)) {
@@ -81,7 +90,8 @@ int take_one(void* context, void* data, size_t size) {
   return 0;
 }
 
-std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
+std::unique_ptr<KernelTrace> KernelTrace::start(const std::vector<std::string>& programs,
+                                                std::string& why) {
   libbpf_set_print(quiet);
   if (access(kTypes, R_OK) != 0) {
     why = "this kernel describes no types for BPF (no BTF)";
@@ -111,6 +121,13 @@ std::unique_ptr<KernelTrace> KernelTrace::start(std::string& why) {
   if (failed != 0) {
     why = refusal(-failed);
     return nullptr;
+  }
+  for (auto& program : programs) {
+    std::array<char, 16> name{};  // as the kernel names a process: 15 bytes and a NUL
+    memcpy(name.data(), program.data(), std::min(program.size(), name.size() - 1));
+    char yes = 1;
+    bpf_map__update_elem(trace->skeleton_->maps.programs, name.data(), name.size(), &yes,
+                         sizeof yes, BPF_ANY);
   }
   // The set there already; one made from now on the kernel side sees made.
   if (int id = semget(kit::kSemaphoreKey, 0, 0); id >= 0)

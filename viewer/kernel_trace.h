@@ -21,7 +21,7 @@ namespace look {
 
 // One happening, as the kernel handed it over.
 struct KernelEvent {
-  enum Kind { Enter = 1, Return, Waking, Sent, Delivered, Fork, Gone };
+  enum Kind { Enter = 1, Return, Waking, Sent, Delivered, Fork, Gone, Exec };
   Kind kind = Enter;
   double at = 0;      // CLOCK_MONOTONIC seconds, as the steady clock
   pid_t pid = 0;      // the process it happened in, in our PID namespace
@@ -34,6 +34,12 @@ struct KernelEvent {
   int signal = 0, code = 0, status = 0;
   int handler = 0;    // at delivery: 0 default, 1 ignored, 2 a handler
   std::string bytes;  // written, read, or the path opened (the first 256)
+  // The file a read or write's descriptor, or an open's new one, leads to:
+  // its device and inode, its type and, for a device, which (0: none seen).
+  dev_t device = 0, rdev = 0;
+  ino_t inode = 0;
+  mode_t mode = 0;
+  bool pipe = false;  // an unnamed pipe's
   struct Operation {
     int number, change, flags;
   };
@@ -43,8 +49,10 @@ struct KernelEvent {
 class KernelTrace {
  public:
   // Made where the BPF programs can be loaded; otherwise none, and `why`
-  // says what refused, in a few words.
-  static std::unique_ptr<KernelTrace> start(std::string& why);
+  // says what refused, in a few words. The `programs` named are followed
+  // from their exec on.
+  static std::unique_ptr<KernelTrace> start(const std::vector<std::string>& programs,
+                                            std::string& why);
   ~KernelTrace();
   KernelTrace(const KernelTrace&) = delete;
   KernelTrace& operator=(const KernelTrace&) = delete;

@@ -19,6 +19,11 @@ namespace look {
 // picture says so.
 constexpr double kKeptSeconds = 600;
 
+// The kit's programs, by their files' names: each is drawn from its start.
+inline const std::vector<std::string> kPrograms = {
+    "gatewait",   "gatepost",          "turnstile", "pipechat", "pipechat-server",
+    "slatewatch", "slatewatch-client", "fork",      "catcher",  "pause"};
+
 // A line of the running log, with the moment it tells of, in seconds from
 // the start: lines are printed in the order of their moments.
 struct Said {
@@ -65,7 +70,7 @@ class Recorder {
   void delivered(const KernelEvent& event, double at, int lane, Log& said);
   void waiting_before(pid_t pid, int set, double at);
   void opened(const KernelEvent& event, double at, KernelTrace& trace, Log& said);
-  std::string target_of(pid_t pid, int fd);
+  std::string target_of(const KernelEvent& event);
   void follow(int lane, double at, Log& said);
   void forget_before(double cut);
 
@@ -103,16 +108,24 @@ class Recorder {
   };
   std::map<pid_t, Opening> opening_;                      // an open entered, not yet returned
   std::map<pid_t, double> joined_;                        // when each lane joined
-  std::map<std::pair<pid_t, int>, std::string> targets_;  // "srvfifo", "terminal", ""
   struct Sent {
     double at;
     pid_t by;
     int signal;
     size_t event;
+    std::string from;    // "from the terminal", "from pause 12"
+    bool told = false;   // said to be held back, not yet delivered
   };
   std::map<pid_t, Sent> sent_;           // a signal generated for a lane, not yet delivered
   std::map<pid_t, std::string> ending_;  // how a lane is ending: "exit 0", "SIGINT"
   void ended(pid_t pid, double at, Log& said);
+  // Per FIFO, the bytes written into it and not yet read, by whom.
+  struct Unread {
+    int lane;
+    std::string bytes;
+  };
+  std::map<std::string, std::vector<Unread>> unread_;
+  std::string read_from(const kit::Event& read);
   bool begun_ = false;
   size_t unnamed_ = 0;
   std::set<pid_t> checked_;         // processes whose executable was looked at

@@ -41,8 +41,29 @@ typedef struct {
 struct signal_struct {
   atomic_t live;
 } __attribute__((preserve_access_index));
+struct super_block {
+  unsigned int s_dev;
+  unsigned long s_magic;
+} __attribute__((preserve_access_index));
+struct inode {
+  unsigned short i_mode;
+  unsigned long i_ino;
+  struct super_block *i_sb;
+  unsigned int i_rdev;
+} __attribute__((preserve_access_index));
+struct file {
+  struct inode *f_inode;
+} __attribute__((preserve_access_index));
+struct fdtable {
+  unsigned int max_fds;
+  struct file **fd;
+} __attribute__((preserve_access_index));
+struct files_struct {
+  struct fdtable *fdt;
+} __attribute__((preserve_access_index));
 struct task_struct {
   int pid, tgid, exit_code;
+  struct files_struct *files;
   struct task_struct *group_leader;
   void *stack;
   struct pid *thread_pid;
@@ -83,6 +104,18 @@ struct {
   __type(key, int);
   __type(value, char);
 } followed SEC(".maps");
+
+/* The kit's programs, by the name the kernel gives a process at its exec
+ * (the first 15 bytes of its file's name): followed from their exec on. */
+struct command {
+  char name[16];
+};
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, 16);
+  __type(key, struct command);
+  __type(value, char);
+} programs SEC(".maps");
 
 /* Per thread, the call it is in, for what its return needs. */
 struct pending {
@@ -161,6 +194,23 @@ static struct watch_event *reserve(unsigned int kind, int pid) {
   return event;
 }
 
+/* The file the current task's descriptor `fd` leads to, into `event`. */
+static void file_of(unsigned long long fd, struct watch_event *event) {
+  struct task_struct *task = bpf_get_current_task_btf();
+  struct fdtable *table = BPF_CORE_READ(task, files, fdt);
+  if (!table || fd >= BPF_CORE_READ(table, max_fds)) return;
+  struct file **all = BPF_CORE_READ(table, fd);
+  struct file *file = 0;
+  if (bpf_probe_read_kernel(&file, sizeof(file), all + fd) || !file) return;
+  struct inode *inode = BPF_CORE_READ(file, f_inode);
+  if (!inode) return;
+  event->inode = BPF_CORE_READ(inode, i_ino);
+  event->mode = BPF_CORE_READ(inode, i_mode);
+  event->device = BPF_CORE_READ(inode, i_sb, s_dev);
+  event->magic = (unsigned int)BPF_CORE_READ(inode, i_sb, s_magic);
+  event->rdev = BPF_CORE_READ(inode, i_rdev);
+}
+
 static void note_call(int nr, unsigned long long buffer) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending call = {.nr = nr, .buffer = buffer};
@@ -179,7 +229,7 @@ static __always_inline struct watch_event *entered(struct syscall_enter *ctx, in
 }
 
 /* A return of a call whose entry was sent. */
-static __always_inline int returned(struct syscall_exit *ctx) {
+static __always_inline int returned(struct syscall_exit *ctx, int opened) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
   if (!call || call->nr != ctx->nr) return 0;
@@ -189,6 +239,7 @@ static __always_inline int returned(struct syscall_exit *ctx) {
   if (!event) return 0;
   event->nr = ctx->nr;
   event->result = ctx->ret;
+  if (opened && ctx->ret >= 0) file_of(ctx->ret, event);
   if (buffer && ctx->ret > 0) {
     unsigned int size = ctx->ret > WATCH_BYTES ? WATCH_BYTES : (unsigned int)ctx->ret;
     if (bpf_probe_read_user(event->data, size, (void *)buffer) == 0) event->size = size;
@@ -248,15 +299,15 @@ int exit_semget(struct syscall_exit *ctx) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
   if (call && call->nr == ctx->nr && ctx->ret >= 0) set_id = (int)ctx->ret;
-  return returned(ctx);
+  return returned(ctx, 0);
 }
 
 SEC("tracepoint/syscalls/sys_exit_semop")
-int exit_semop(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_semop(struct syscall_exit *ctx) { return returned(ctx, 0); }
 SEC("tracepoint/syscalls/sys_exit_semtimedop")
-int exit_semtimedop(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_semtimedop(struct syscall_exit *ctx) { return returned(ctx, 0); }
 SEC("tracepoint/syscalls/sys_exit_semctl")
-int exit_semctl(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_semctl(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
 SEC("tracepoint/syscalls/sys_enter_kill")
 int enter_kill(struct syscall_enter *ctx) {
@@ -268,7 +319,7 @@ int enter_kill(struct syscall_enter *ctx) {
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_kill")
-int exit_kill(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_kill(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
 /* Whether `path` (`size` bytes with its NUL) ends in one of the kit's FIFO
  * names, "srvfifo" or "clififo", as the whole of its last part. */
@@ -309,7 +360,7 @@ int enter_openat(struct syscall_enter *ctx) {
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_openat")
-int exit_openat(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_openat(struct syscall_exit *ctx) { return returned(ctx, 1); }
 
 /* A followed process's writes, with their first bytes as they leave it. */
 SEC("tracepoint/syscalls/sys_enter_write")
@@ -318,6 +369,7 @@ int enter_write(struct syscall_enter *ctx) {
   if (!is_followed(pid)) return 0;
   struct watch_event *event = entered(ctx, pid, 3);
   if (!event) return 0;
+  file_of(ctx->args[0], event);
   unsigned long long size = ctx->args[2] > WATCH_BYTES ? WATCH_BYTES : ctx->args[2];
   if (size && bpf_probe_read_user(event->data, size, (void *)ctx->args[1]) == 0)
     event->size = (unsigned int)size;
@@ -326,7 +378,7 @@ int enter_write(struct syscall_enter *ctx) {
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_write")
-int exit_write(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_write(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
 /* And its reads, whose bytes are there once they return. */
 SEC("tracepoint/syscalls/sys_enter_read")
@@ -334,12 +386,14 @@ int enter_read(struct syscall_enter *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
   struct watch_event *event = entered(ctx, pid, 3);
-  if (event) bpf_ringbuf_submit(event, 0);
+  if (!event) return 0;
+  file_of(ctx->args[0], event);
+  bpf_ringbuf_submit(event, 0);
   note_call(ctx->nr, ctx->args[1]);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_read")
-int exit_read(struct syscall_exit *ctx) { return returned(ctx); }
+int exit_read(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
 /* The return from a signal handler. */
 SEC("tracepoint/syscalls/sys_enter_rt_sigreturn")
@@ -446,5 +500,20 @@ int gone(unsigned long long *ctx) {
   if (!event) return 0;
   event->status = BPF_CORE_READ(task, exit_code);
   bpf_ringbuf_submit(event, 0);
+  return 0;
+}
+
+/* A kit program starting in our IPC namespace: followed from its first
+ * call, even one that touches none of the kit's objects (catcher, pause). */
+SEC("tp_btf/sched_process_exec")
+int exec(unsigned long long *ctx) {
+  struct command command = {};
+  bpf_get_current_comm(command.name, sizeof(command.name));
+  if (!ours() || !bpf_map_lookup_elem(&programs, &command)) return 0;
+  int pid = current_process();
+  if (pid == recorder) return 0;
+  follow(pid);
+  struct watch_event *event = reserve(WATCH_EXEC, pid);
+  if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }

@@ -17,6 +17,7 @@ enum watch_kind {
   WATCH_DELIVERED,  /* signal sig delivered to pid: handler */
   WATCH_FORK,       /* pid made process other */
   WATCH_GONE,       /* process pid ended: status as wait(2) gives it */
+  WATCH_EXEC,       /* process pid became one of the kit's programs, named command */
 };
 
 /* A signal's disposition at delivery. */
@@ -37,6 +38,11 @@ struct watch_event {
   long long result;
   int sig, code, handler, status;
   char command[16]; /* pid's, as the kernel names it at the time */
+  /* The file a read, write or open's descriptor leads to, as the kernel
+   * holds it then (the process may be gone when it is looked at). */
+  unsigned long long inode;
+  unsigned int device, mode, rdev; /* device numbers as the kernel packs them */
+  unsigned int magic;              /* its file system's: a pipe's is "PIPE" */
   unsigned int size; /* bytes of data kept: of a read or write, a path, sembufs */
   unsigned char data[WATCH_BYTES];
 };
