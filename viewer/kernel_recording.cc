@@ -18,6 +18,7 @@
 
 #include "calls.h"
 #include "recording.h"
+#include "visible.h"
 
 namespace look {
 namespace {
@@ -124,6 +125,10 @@ Log Recorder::take(const std::vector<KernelEvent>& events, double start, KernelT
   Log said;
   for (auto& [pid, lane] : lanes_) trace.follow(pid);  // those the looks found too
   for (auto& event : events) take(event, event.at - start, trace, said);
+  // A call that failed with EINTR and was not then broke off, as the
+  // program saw it.
+  for (auto& [pid, last] : interrupted_) said.push_back(std::move(last.line));
+  interrupted_.clear();
   // A signal not delivered at once is held back: said once, as it waits.
   timespec clock{};
   clock_gettime(CLOCK_MONOTONIC, &clock);
@@ -175,7 +180,10 @@ std::string Recorder::read_from(const Event& read) {
 
 // A call enters: decoded into the words both sources share.
 void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
-  interrupted_.erase(event.pid);
+  if (auto last = interrupted_.find(event.pid); last != interrupted_.end()) {
+    said.push_back(std::move(last->second.line));
+    interrupted_.erase(last);
+  }
   // The call a handler broke into, going on where it was.
   if (InCall* in = innermost(event.pid); in && in->restarting && in->call == event.name) {
     in->restarting = false;
@@ -248,8 +256,15 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   Event& call = record_.events[in.event];
   kit::call_returned(call, Traced{.call = event.name, .bytes = event.bytes, .result = event.result},
                      at);
-  if (call.failed == "EINTR") interrupted_[event.pid] = in.event;
   std::string failure = call.failed.empty() ? "" : " failed: " + call.failed;
+  // Whether the program saw it fail is known by what comes next: a signal
+  // that ends it broke it off instead.
+  if (call.failed == "EINTR") {
+    Log line;
+    tell(at, call.lane, call.call + " " + call.text + failure, line);
+    interrupted_[event.pid] = {in.event, std::move(line.front())};
+    return;
+  }
   if (call.call == "read" || call.call == "write") {
     bool fifo = call.target != "terminal" && call.target != "pipe" && call.value > 0;
     // What crosses a FIFO is told as it arrives, with who sent it.
@@ -320,7 +335,11 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
       if (lane >= 0) delivered(event, at, lane, said);
       return;
     case KernelEvent::Exec:
-      join(event.pid, at, said, false, event.command);
+      // A child that became a kit program is drawn as that program.
+      if (lane >= 0)
+        record_.lanes[lane].label = kit::visible(event.command);
+      else
+        join(event.pid, at, said, false, event.command);
       return;
     case KernelEvent::Gone:
       if (lane >= 0) {
@@ -372,7 +391,7 @@ void Recorder::delivered(const KernelEvent& event, double at, int lane, Log& sai
     for (auto& in : in_call_[event.pid]) record_.events[in.event].cut = true;
     in_call_.erase(event.pid);
     if (auto last = interrupted_.find(event.pid); last != interrupted_.end()) {
-      Event& call = record_.events[last->second];
+      Event& call = record_.events[last->second.event];
       call.cut = true, call.failed.clear(), call.value = -1;
       interrupted_.erase(last);
     }

@@ -100,7 +100,11 @@ class Recorder {
   InCall* innermost(pid_t pid);
   // A call that has just failed with EINTR, as the process's latest doing:
   // a signal that then ends the process broke it off.
-  std::map<pid_t, size_t> interrupted_;
+  struct Interrupted {
+    size_t event;
+    Said line;  // its line, said unless a signal ends the process next
+  };
+  std::map<pid_t, Interrupted> interrupted_;
   struct Opening {
     double at;
     uint64_t flags;

@@ -93,6 +93,23 @@ TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
   ASSERT_TRUE(late.wait_for("I got semaphore\n"));
   ASSERT_TRUE(recorder.wait_for("semaphore: value 0, 1 waiting", 2));
   auto svg = stop_and_read(recorder, "pair.svg");
+  std::string waiter_name = "gatewait " + std::to_string(waiter.pid());
+  if (kernel_recording()) {
+    // Each operation said as it happened, in the pictures' words.
+    EXPECT_EQ(count(recorder.output(), "gatepost " + std::to_string(poster.pid()) +
+                                           ": semop +1, lets " + waiter_name + " through\n"),
+              3u)
+        << recorder.output();
+    EXPECT_EQ(count(recorder.output(), "SIGINT from process " + std::to_string(getpid()) +
+                                           " ends " + waiter_name + "\n"),
+              1u);
+    EXPECT_EQ(count(recorder.output(), "EINTR"), 0u) << "the take it broke off never returned";
+    // What it takes is what it asked: a lane that only takes never raises.
+    auto takes = of_class(svg, "call", "data-lane", "gatewait");
+    std::erase_if(takes, [](const Element& c) { return c.attributes.at("data-call") != "semop"; });
+    EXPECT_EQ(attribute(takes, "data-text"), std::vector<std::string>(takes.size(), "\u2212" "1"));
+    EXPECT_EQ(of_class(svg, "band", "data-lane", "gatewait").size(), 0u) << "it never holds";
+  }
 
   EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatewait").size(), 2u);
   EXPECT_EQ(of_class(svg, "lane", "data-lane", "gatepost").size(), 1u);
@@ -230,12 +247,72 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
   int client = open("srvfifo", O_WRONLY);  // as pipechat would
   std::string reader = "pipechat-server " + std::to_string(server.pid());
   ASSERT_TRUE(recorder.wait_for("  srvfifo: reading " + reader + ", writing recording_test "));
-  auto svg = stop_and_read(recorder, "chat.svg");
   close(client);
+  // A whole exchange, by a client gone before the recorder looks at it: its
+  // bytes, both ways, exactly, and who read them.
+  Process chat("pipechat", {.io = Io::Pipes});
+  chat.type("hello\n");
+  chat.end_input();
+  EXPECT_EQ(chat.wait_exit().status, 0);
+  std::string client_name = "pipechat " + std::to_string(chat.pid());
+  bool kernel = kernel_recording();
+  if (kernel) {
+    EXPECT_TRUE(recorder.wait_for(client_name + " writes \"hello\\n\\0\" into srvfifo; " + reader +
+                                  " reads it"));
+    EXPECT_TRUE(recorder.wait_for(reader + " writes \"HELLO\\0\" into clififo; " + client_name +
+                                  " reads it"));
+  }
+  auto svg = stop_and_read(recorder, "chat.svg");
   auto held = of_class(svg, "fifo", "data-name", "srvfifo");
   EXPECT_TRUE(std::any_of(held.begin(), held.end(), [](const Element& box) {
     return box.attributes.at("data-text").starts_with("pipechat-server");
   }));
+  if (!kernel) return;
+  auto messages = of_class(svg, "arrow", "data-kind", "message");
+  ASSERT_EQ(messages.size(), 2u) << recorder.output();
+  EXPECT_EQ(messages[0].attributes["data-from-lane"], "pipechat");
+  EXPECT_EQ(messages[0].attributes["data-to-lane"], "pipechat-server");
+  EXPECT_EQ(messages[0].attributes["data-label"], "\"hello\\n\\0\" through srvfifo");
+  EXPECT_EQ(messages[1].attributes["data-from-lane"], "pipechat-server");
+  EXPECT_EQ(messages[1].attributes["data-label"], "\"HELLO\\0\" through clififo");
+}
+
+// The kit's programs that touch no object are followed from their exec:
+// the catcher's handler and the signal held back while it runs, and fork's
+// child with the bytes it writes itself.
+TEST_F(RecordingTest, DrawsTheCatchersHandlerAndForksChild) {
+  if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  Process recorder("ipcwatch", recording("signals.svg", {"sem"}));
+  ASSERT_TRUE(recorder.wait_for("semaphore: absent"));
+  Process catcher("catcher", {.io = Io::Pipes});
+  std::string name = "catcher " + std::to_string(catcher.pid());
+  ASSERT_TRUE(recorder.wait_for(name + ": asleep"));
+  catcher.signal(SIGILL);
+  ASSERT_TRUE(recorder.wait_for("SIGILL from process " + std::to_string(getpid()) +
+                                " is handled by " + name + "\n"));
+  catcher.signal(SIGILL);  // while the first one's handler holds it back
+  ASSERT_TRUE(recorder.wait_for(" to " + name + " is held back: pending\n"));
+  // Delivered once the first handler returns.
+  ASSERT_TRUE(recorder.wait_for(" is handled by " + name + "\n", 2, 10s));
+  catcher.signal(SIGTERM);
+  EXPECT_EQ(catcher.wait_exit().signal, SIGTERM);
+  Process fork("fork", {.io = Io::Pipes});
+  fork.type("\n");
+  fork.end_input();
+  EXPECT_EQ(fork.wait_exit().status, 0);
+  ASSERT_TRUE(recorder.wait_for("fork " + std::to_string(fork.pid()) + ": ended: exit 0"));
+  auto svg = stop_and_read(recorder, "signals.svg");
+
+  auto bands = of_class(svg, "band", "data-lane", "catcher");
+  EXPECT_EQ(attribute(bands, "data-kind"),
+            (std::vector<std::string>{"handler", "pending", "handler"}));
+  auto ends = of_class(svg, "end", "data-lane", "catcher");
+  EXPECT_EQ(attribute(ends, "data-how"), std::vector<std::string>{"SIGTERM"});
+  auto writes = of_class(svg, "call", "data-lane", "fork's child");
+  std::erase_if(writes, [](const Element& c) { return c.attributes.at("data-call") != "write"; });
+  ASSERT_EQ(writes.size(), 1u) << recorder.output();
+  EXPECT_EQ(writes[0].attributes["data-text"], "\"this is first step\\n0\\n1\\n2\\n3\\n\"")
+      << "its own copy of the buffered line, and its own bytes";
 }
 
 // Without the right to trace, the kit's programs are still found, by their
