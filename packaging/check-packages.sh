@@ -31,6 +31,7 @@ done
 # Control fields: what each package needs and provides.
 field() { dpkg-deb -f "$debs/$1"_*.deb "$2"; }
 field ipc-kit Depends | grep -q 'libc6 (>=' || fail "ipc-kit does not depend on libc6"
+field ipc-kit Depends | grep -q 'libbpf1' || fail "ipc-kit does not depend on libbpf1, which ipcwatch loads"
 field libaverager1 Depends | grep -q 'libc6 (>=' || fail "libaverager1 does not depend on libc6"
 version=$(field libaverager1 Version)
 field libaverager-dev Depends | grep -qF "libaverager1 (= $version)" ||

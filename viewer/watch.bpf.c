@@ -337,20 +337,32 @@ static int names_a_fifo(const unsigned char *path, long size) {
                   (name[1] == 'c' && name[2] == 'l' && name[3] == 'i'));
 }
 
+/* Where a path is read to be looked at, before anything is sent: one a
+ * processor. */
+struct path {
+  unsigned char bytes[WATCH_BYTES];
+};
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, int);
+  __type(value, struct path);
+} scratch SEC(".maps");
+
 /* An open of a path that ends in a kit FIFO's name, by any process that
  * shares our objects, or by one followed: which file it is, the recorder
- * checks. */
+ * checks. Any other open sends nothing, and wakes no one. */
 SEC("tracepoint/syscalls/sys_enter_openat")
 int enter_openat(struct syscall_enter *ctx) {
-  int pid = current_process();
+  int pid = current_process(), first = 0;
   if (pid == recorder || !ours()) return 0;
+  struct path *path = bpf_map_lookup_elem(&scratch, &first);
+  if (!path) return 0;
+  long size = bpf_probe_read_user_str(path->bytes, WATCH_BYTES, (void *)ctx->args[1]);
+  if (size <= 0 || !names_a_fifo(path->bytes, size)) return 0;
   struct watch_event *event = reserve(WATCH_ENTER, pid);
   if (!event) return 0;
-  long size = bpf_probe_read_user_str(event->data, WATCH_BYTES, (void *)ctx->args[1]);
-  if (size <= 0 || !names_a_fifo(event->data, size)) {
-    bpf_ringbuf_discard(event, BPF_RB_NO_WAKEUP);
-    return 0;
-  }
+  __builtin_memcpy(event->data, path->bytes, WATCH_BYTES);
   event->size = (unsigned int)size;
   event->nr = ctx->nr;
   for (int i = 0; i < 4; i++) event->args[i] = ctx->args[i];
