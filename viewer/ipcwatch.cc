@@ -47,6 +47,7 @@ using look::name_of;
 
 constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
 constexpr int kHighlightMs = 2000;  // how long a change stays marked
+constexpr double kLiveKeptSeconds = 60;  // of the live view's own account of operations
 constexpr int kGatherUs = 2000;     // a burst of the kernel's events is taken in at once
 
 // A piece of a line; pieces with a key are values, marked when they change.
@@ -201,7 +202,37 @@ void fifo_part(const look::World& world, std::vector<Line>& screen) {
         {text(format("  (could not look at every process: %s)", strerror(world.blind.failure)))}));
 }
 
-std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
+// The last operations on each object ("semaphore", "fifos"), in the words
+// a recording's log says them.
+constexpr size_t kLately = 3;
+using Lately = std::map<std::string, std::vector<std::string>>;
+
+void keep_lately(Lately& lately, look::Log said) {
+  std::stable_sort(said.begin(), said.end(),
+                   [](const look::Said& a, const look::Said& b) { return a.at < b.at; });
+  for (auto& line : said) {
+    const std::string& text = line.text;
+    bool semaphore = text.find(": semop ") != std::string::npos ||
+                     text.find(": semctl ") != std::string::npos ||
+                     text.find(": semget ") != std::string::npos;
+    bool fifo = text.find("srvfifo") != std::string::npos ||
+                text.find("clififo") != std::string::npos;
+    if (!semaphore && !fifo) continue;
+    auto& kept = lately[semaphore ? "semaphore" : "fifos"];
+    kept.push_back(text);
+    if (kept.size() > kLately) kept.erase(kept.begin());
+  }
+}
+
+void lately_part(const Lately* lately, const std::string& object, std::vector<Line>& screen) {
+  if (!lately || !lately->count(object)) return;
+  int at = 0;
+  for (auto& said : lately->at(object))
+    screen.push_back(line({text("  lately "), {object + "-lately-" + std::to_string(at++), said}}));
+}
+
+std::vector<Line> snapshot(const look::World& world, const look::Parts& parts,
+                           const Lately* lately = nullptr) {
   std::vector<Line> screen;
   auto gap = [&] {
     if (!screen.empty()) screen.push_back({});
@@ -209,6 +240,7 @@ std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
   if (parts.sem) {
     gap();
     semaphore_part(world.semaphore, world.short_of, screen);
+    if (world.semaphore.present) lately_part(lately, "semaphore", screen);
   }
   if (parts.shm) {
     gap();
@@ -217,6 +249,9 @@ std::vector<Line> snapshot(const look::World& world, const look::Parts& parts) {
   if (parts.fifo) {
     gap();
     fifo_part(world, screen);
+    if (std::any_of(std::begin(world.fifos), std::end(world.fifos),
+                    [](const look::Fifo& fifo) { return fifo.is_fifo; }))
+      lately_part(lately, "fifos", screen);
   }
   // Said under everything shown, for whoever reads any part of it.
   if (!world.short_of.empty()) {
@@ -260,8 +295,23 @@ int watch(const look::Parts& parts, bool colour) {
   time_t drawn_second = 0;
   auto fading = Clock::time_point{};  // the last moment a mark is still shown
   fputs("\033[?25l", stdout);         // no cursor blinking over the values
+  // Where the kernel's events may be read, each object's last operations,
+  // from the recorder's own account of them, kept for a minute.
+  std::string refused;
+  auto trace = look::KernelTrace::start(look::kPrograms, refused);
+  kit::Record heard;
+  heard.traced = trace != nullptr;
+  look::Recorder recorder(heard, kLiveKeptSeconds);
+  auto start = Clock::now();
+  double start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
+  Lately lately;
   while (!stop) {
-    auto screen = snapshot(watcher.look(), parts);
+    const look::World& world = watcher.look();
+    if (trace) {
+      recorder.take(world, std::chrono::duration<double>(Clock::now() - start).count());
+      keep_lately(lately, recorder.take(trace->take(), start_at, *trace));
+    }
+    auto screen = snapshot(world, parts, trace ? &lately : nullptr);
     auto now_values = values(screen);
     auto now = Clock::now();
     time_t wall = time(nullptr);
@@ -291,8 +341,8 @@ int watch(const look::Parts& parts, bool colour) {
       drawn_second = wall;
       before = std::move(now_values);
     }
-    pollfd events{watcher.events(), POLLIN, 0};
-    poll(&events, events.fd >= 0 ? 1 : 0, kLookMs);
+    pollfd events[2] = {{watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
+    poll(events, 2, kLookMs);
   }
   fputs("\033[?25h\n", stdout);
   if (getenv("IPCWATCH_COUNT_WALKS"))

@@ -232,9 +232,15 @@ static __always_inline struct watch_event *entered(struct syscall_enter *ctx, in
 static __always_inline int returned(struct syscall_exit *ctx, int opened) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
-  if (!call || call->nr != ctx->nr) return 0;
-  unsigned long long buffer = call->buffer;
-  bpf_map_delete_elem(&in_call, &tid);
+  unsigned long long buffer = 0;
+  if (call && call->nr == ctx->nr) {
+    buffer = call->buffer;
+    bpf_map_delete_elem(&in_call, &tid);
+  } else if (opened || !is_followed(current_process())) {
+    /* A followed process's call that entered before the recording, such
+     * as a take already waiting, is told as it returns. */
+    return 0;
+  }
   struct watch_event *event = reserve(WATCH_RETURN, current_process());
   if (!event) return 0;
   event->nr = ctx->nr;
