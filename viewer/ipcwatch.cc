@@ -391,8 +391,9 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       trace
           ? "Recorded from the kernel's tracepoints: every operation on the kit's objects as "
             "its caller asked it, the bytes each read and write moved, who woke whom, each "
-            "signal and fork, each end with its status; states read from /proc. The lines "
-            "the programs print, and the keys typed, are not visible to ipcwatch."
+            "signal and fork, each end with its status; states read from /proc. What the "
+            "programs print is seen as their writes into the terminal, and the keys typed as "
+            "the reads that took them, the first 256 bytes of each."
           : "Sampled from /proc, as the kernel's tracing is not open to ipcwatch here (" + refused +
                 "): the operations that pass between the programs, such as a post and "
                 "the take it lets through, cannot be seen; \"sudo ipcwatch --record " +
