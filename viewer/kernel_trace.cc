@@ -37,6 +37,8 @@ unsigned int inode_of(const char* path) {
 int quiet(enum libbpf_print_level, const char*, va_list) { return 0; }
 
 std::string refusal(int error) {
+  // Root is refused EACCES by the verifier, not for want of a right.
+  if (error == EACCES && geteuid() == 0) return "this kernel's BPF verifier refused its programs";
   if (error == EPERM || error == EACCES)
     return "BPF is not open to this user (it needs CAP_BPF and CAP_PERFMON)";
   if (error == ENOSYS) return "this kernel was built without BPF";
