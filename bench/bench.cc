@@ -478,8 +478,8 @@ std::pair<Stats, Stats> snapshots() {
 // 1000 hand-offs, one run recorded and one not: the recorder's processor
 // time over the recorded ones, and what recording adds to each.
 // ipcwatch recording into `file`, measured from its first look on, its log
-// read and dropped meanwhile; ended as Ctrl-C would, so that it removes its
-// tracing instance.
+// read and dropped meanwhile; ended as Ctrl-C would, so that it draws its
+// picture.
 struct Recording {
   pid_t pid = -1;
   int log = -1;
