@@ -308,7 +308,8 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerAndForksChild) {
   fork.type("\n");
   fork.end_input();
   EXPECT_EQ(fork.wait_exit().status, 0);
-  ASSERT_TRUE(recorder.wait_for("fork " + std::to_string(fork.pid()) + ": ended: exit 0"));
+  ASSERT_TRUE(recorder.wait_for("fork " + std::to_string(fork.pid()) + ": ended: exit 0"))
+      << recorder.output();
   auto svg = stop_and_read(recorder, "signals.svg");
 
   auto bands = of_class(svg, "band", "data-lane", "catcher");

@@ -97,9 +97,10 @@ struct {
   __uint(max_entries, 4 << 20);
 } events SEC(".maps");
 
-/* The processes followed: their reads, writes, wakes and signals. */
+/* The processes followed: their reads, writes, wakes and signals. Never
+ * evicted (each leaves at its end), so no followed process is dropped. */
 struct {
-  __uint(type, BPF_MAP_TYPE_LRU_HASH);
+  __uint(type, BPF_MAP_TYPE_HASH);
   __uint(max_entries, 4096);
   __type(key, int);
   __type(value, char);
