@@ -218,6 +218,14 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
     if (call.target.empty()) return;
     call.bytes = event.bytes;
     call.detail = {static_cast<int64_t>(args[0]), static_cast<int64_t>(args[2]), 0};
+    // A write's bytes are in the FIFO before it returns, and its reader may
+    // return first, on another processor: kept as it enters.
+    if (event.name == "write" && call.target != "terminal" && call.target != "pipe") {
+      if (args[2] <= event.bytes.size())
+        unread_[call.target].push_back({lane_of(event.pid), event.bytes.substr(0, args[2])});
+      else
+        unread_[call.target].clear();  // more than was kept: what follows cannot be placed
+    }
   } else if (event.name == "kill") {
     if (lane_of(event.pid) < 0) return;
     call.detail = {static_cast<pid_t>(args[0]), static_cast<int>(args[1]), 0};
@@ -268,13 +276,6 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   if (call.call == "read" || call.call == "write") {
     bool fifo = call.target != "terminal" && call.target != "pipe" && call.value > 0;
     // What crosses a FIFO is told as it arrives, with who sent it.
-    if (fifo && call.call == "write") {
-      bool whole = static_cast<size_t>(call.value) <= call.bytes.size();
-      if (whole)
-        unread_[call.target].push_back({call.lane, call.bytes.substr(0, call.value)});
-      else
-        unread_[call.target].clear();  // more than was kept: what follows cannot be placed
-    }
     if (fifo && call.call == "read") {
       if (std::string relation = read_from(call); !relation.empty()) {
         tell(at, -1, relation, said);
