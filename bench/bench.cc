@@ -590,8 +590,9 @@ void crowd_rows() {
          ("ipcwatch live, CPU, " + many).c_str(), view * 100, "-", "top -d 0.25, CPU", top * 100,
          view / top);
 
-  // Recording: from the kernel's tracepoints as root, else by sampling.
-  double recording = Recording("idle.svg").share_over(quick ? 2s : 21s);
+  // Recording: from the kernel's tracepoints as root, else by sampling; over
+  // a span that takes one of its periodic walks, a minute apart when traced.
+  double recording = Recording("idle.svg").share_over(quick ? 2s : 61s);
   printf("| %-46s | %8.2f %% | %10s | %-38s | %10s | %5s |\n",
          ("ipcwatch --record, CPU, " + many).c_str(), recording * 100, "-", "target", "0.50 %",
          "-");

@@ -48,7 +48,7 @@ using look::name_of;
 constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
 constexpr int kHighlightMs = 2000;  // how long a change stays marked
 constexpr double kLiveKeptSeconds = 60;  // of the live view's own account of operations
-constexpr int kGatherUs = 2000;     // a burst of the kernel's events is taken in at once
+constexpr int kGatherUs = 10000;    // a burst of the kernel's events is taken in at once
 
 // A piece of a line; pieces with a key are values, marked when they change.
 struct Piece {
@@ -401,6 +401,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
                 "\" records them. The lines the programs print, and the keys typed, "
                 "are not visible to ipcwatch.";
   look::Watcher watcher(true, parts);
+  if (trace) watcher.told_by_kernel();
   // The tests shorten the history kept, to see a recording past it.
   const char* kept_seconds = getenv("IPCWATCH_KEEP_SECONDS");
   look::Recorder recorder(kept, kept_seconds ? atof(kept_seconds) : look::kKeptSeconds);
@@ -436,8 +437,12 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       hear(recorder.take(*seen, at));
     }
     const look::World& world = *seen;
-    if (trace)
-      hear(recorder.take(trace->take(), start_at, *trace));
+    if (trace) {
+      auto events = trace->take();
+      for (auto& event : events)
+        if (event.kind == look::KernelEvent::Enter && event.name == "open") watcher.fifo_opened();
+      hear(recorder.take(events, start_at, *trace));
+    }
     else
       hear(recorder.find_programs(at));
     print_until(at - kLogHeld);

@@ -88,6 +88,7 @@ int take_one(void* context, void* data, size_t size) {
   if (size < sizeof(watch_event)) return 0;
   watch_event raw;
   memcpy(&raw, data, sizeof raw);
+  if (raw.kind == WATCH_GONE) trace->following_.erase(raw.pid);
   trace->taken_.push_back(decoded(raw));
   return 0;
 }
@@ -160,6 +161,7 @@ std::vector<KernelEvent> KernelTrace::take() {
 }
 
 void KernelTrace::follow(pid_t pid) {
+  if (!following_.insert(pid).second) return;
   char yes = 1;
   int key = pid;
   bpf_map__update_elem(skeleton_->maps.followed, &key, sizeof key, &yes, sizeof yes, BPF_ANY);

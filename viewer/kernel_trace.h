@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 struct kernel_watch;  // the BPF side, as its skeleton names it
@@ -70,6 +71,9 @@ class KernelTrace {
   struct kernel_watch* skeleton_ = nullptr;
   struct ring_buffer* ring_ = nullptr;
   std::vector<KernelEvent> taken_;
+  // Those followed from here, until the kernel says they ended: each told
+  // to the kernel once.
+  std::unordered_set<pid_t> following_;
   friend int take_one(void*, void*, size_t);
 };
 

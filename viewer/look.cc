@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "process.h"
 #include "standard_streams.h"
@@ -31,6 +32,10 @@ constexpr size_t kBytesShown = 20;
 // Seconds between the walks that no change asked for: they catch what no
 // event reports, such as a process that starts blocking in an open.
 constexpr time_t kSlowWalk = 20;
+// Where the kernel's events report the opens and the calls on the set, such
+// a walk only catches the rare rest, such as a descriptor passed over a
+// socket: it comes seldom, as a walk of many processes costs.
+constexpr time_t kSlowWalkTold = 60;
 // After a process starts, the time it has to reach a FIFO's open before the
 // holders are looked for, and the least time between two such looks.
 constexpr auto kStartSettles = std::chrono::milliseconds(300);
@@ -349,8 +354,9 @@ const World& Watcher::look() {
                      set.all_waiting != seen_all_waiting_;
   bool segment_changed = segment.id != seen_seg_ || segment.attaches != seen_attaches_;
   bool gone = listed_gone();
-  bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= kSlowWalk;
-  bool started = started_soon();
+  bool slow = last_walk_ == 0 || time(nullptr) - last_walk_ >= (told_ ? kSlowWalkTold : kSlowWalk);
+  bool started = told_ ? std::exchange(fifo_opened_, false) : started_soon();
+  set_changed = set_changed && !told_;
   if (slow) {
     periodic_++;
     walk(true, true, true);

@@ -107,6 +107,12 @@ class Watcher {
   int events() const { return inotify_; }
   int walks() const { return walks_; }              // all walks of the processes
   int periodic_walks() const { return periodic_; }  // those that no change asked for
+  // From now on the kernel's events say who takes, posts and opens: the
+  // set's changes and the processes started no longer ask for a walk.
+  void told_by_kernel() { told_ = true; }
+  // An open of a named pipe was seen entering: its holders are looked for
+  // at the next look, a blocked opener among them.
+  void fifo_opened() { fifo_opened_ = true; }
 
  private:
   void watch_fifos();
@@ -122,6 +128,7 @@ class Watcher {
   int inotify_ = -1;
   int watched_[2] = {-1, -1};
   int walks_ = 0, periodic_ = 0;
+  bool told_ = false, fifo_opened_ = false;
   time_t last_walk_ = 0;
   long last_pid_ = -1;  // the kernel's last process ID, at the last look
   std::optional<std::chrono::steady_clock::time_point> start_walk_due_;
