@@ -307,4 +307,34 @@ Relations relate(const Record& record) {
   return found;
 }
 
+bool marked(const Record& record, const Event& call) {
+  // A fork's arrow names the child; sleeps show as the bar's states.
+  if (call.call == "read" || call.call == "nanosleep" || call.call == "pause" ||
+      call.call == "execve" || call.call == "fork")
+    return false;
+  if (call.call != "write" || call.target == "pipe") return true;
+  bool family = record.lanes[call.lane].parent >= 0;
+  for (auto& lane : record.lanes) family |= lane.parent == call.lane;
+  return family;
+}
+
+std::string delivered(const Record& record, const Event& delivery) {
+  if (delivery.caught) return "handled";
+  for (auto& end : record.events)
+    if (end.what == Happening::End && end.lane == delivery.lane && end.text == delivery.text)
+      return "ends it";
+  return delivery.text == "SIGSTOP" || delivery.text == "SIGCONT" ? "" : "ignored";
+}
+
+bool died_in_buffer(const Record& record, int lane) {
+  if (!record.traced || !record.lanes[lane].piped) return false;
+  bool ended_by_signal = false;
+  for (auto& event : record.events) {
+    if (event.lane != lane) continue;
+    if (event.what == Happening::Call && event.call == "write") return false;
+    ended_by_signal |= event.what == Happening::End && event.text.starts_with("SIG");
+  }
+  return ended_by_signal;
+}
+
 }  // namespace kit

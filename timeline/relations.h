@@ -55,6 +55,17 @@ struct Relations {
 
 Relations relate(const Record& record);
 
+// Whether `call` gets a mark of its own: a call that passes something
+// between programs, and the writes of a process that forked or was forked,
+// where who wrote which bytes is the lesson.
+bool marked(const Record& record, const Event& call);
+// What a delivery did: "handled", "ends it", "ignored", or "" for the
+// signals that stop and continue.
+std::string delivered(const Record& record, const Event& delivery);
+// Whether a traced lane printing into a pipe was ended by a signal before
+// it wrote anything: what it printed died in its buffer.
+bool died_in_buffer(const Record& record, int lane);
+
 // Bytes as C writes them, in double quotes: "hello, server\n\0".
 std::string in_quotes(std::string_view bytes);
 
