@@ -30,6 +30,8 @@
 #include <ctime>
 #include <limits>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -296,20 +298,21 @@ int watch(const look::Parts& parts, bool colour) {
   auto fading = Clock::time_point{};  // the last moment a mark is still shown
   fputs("\033[?25l", stdout);         // no cursor blinking over the values
   // Where the kernel's events may be read, each object's last operations,
-  // from the recorder's own account of them, kept for a minute.
-  std::string refused;
-  auto trace = look::KernelTrace::start(look::kPrograms, refused);
+  // from the recorder's own account of them, kept for a minute. They are
+  // read from just after the first screen, which loading them would delay.
+  std::unique_ptr<look::KernelTrace> trace;
+  bool tried = false;
   kit::Record heard;
-  heard.traced = trace != nullptr;
-  look::Recorder recorder(heard, kLiveKeptSeconds);
+  heard.traced = true;
+  std::optional<look::Recorder> recorder;
   auto start = Clock::now();
-  double start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
+  double start_at = 0;
   Lately lately;
   while (!stop) {
     const look::World& world = watcher.look();
     if (trace) {
-      recorder.take(world, std::chrono::duration<double>(Clock::now() - start).count());
-      keep_lately(lately, recorder.take(trace->take(), start_at, *trace));
+      recorder->take(world, std::chrono::duration<double>(Clock::now() - start).count());
+      keep_lately(lately, recorder->take(trace->take(), start_at, *trace));
     }
     auto screen = snapshot(world, parts, trace ? &lately : nullptr);
     auto now_values = values(screen);
@@ -340,6 +343,14 @@ int watch(const look::Parts& parts, bool colour) {
       fflush(stdout);  // a terminal view: show each redraw as it is made
       drawn_second = wall;
       before = std::move(now_values);
+    }
+    if (!tried) {
+      tried = true;
+      std::string refused;
+      trace = look::KernelTrace::start(look::kPrograms, refused);
+      start = Clock::now();
+      start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
+      if (trace) recorder.emplace(heard, kLiveKeptSeconds);
     }
     pollfd events[2] = {{watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
     poll(events, 2, kLookMs);

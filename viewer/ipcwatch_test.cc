@@ -551,6 +551,10 @@ TEST_F(IpcwatchTest, LiveViewKeepsItsDescriptorsFew) {
     return std::distance(std::filesystem::directory_iterator(folder),
                          std::filesystem::directory_iterator());
   };
+  // Counted from its second screen, drawn once what the kernel's events
+  // need is open.
+  Process second("gatewait");
+  ASSERT_TRUE(view.wait_for(std::to_string(second.pid()) + " (gatewait), in semop"));
   auto before = descriptors();
   for (int i = 0; i < 5; i++) {
     Process waiter("gatewait");
