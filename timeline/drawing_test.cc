@@ -4,6 +4,8 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "relations.h"
@@ -62,6 +64,53 @@ TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].number("data-until"), 10);
   EXPECT_EQ(calls[0].attributes["data-result"], "open");
+}
+
+
+// Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
+// and reaches its return at an x of its own, under a magnified stretch
+// that the legend names.
+TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
+  Record burst;
+  burst.traced = true;
+  burst.end = 10;
+  burst.object = "semaphore";
+  burst.lanes = {{"gatewait", 10, 0}, {"gatepost", 11, 1}};
+  burst.events.push_back({.at = 0, .what = Happening::Semaphore, .value = 0});
+  auto semop = [&](int lane, long change, double at, double until) {
+    burst.events.push_back({.at = at,
+                            .what = Happening::Call,
+                            .lane = lane,
+                            .text = change > 0 ? "+1" : "\u22121",
+                            .call = "semop",
+                            .until = until,
+                            .amount = change});
+  };
+  semop(0, -1, 0.1, 0.5);
+  for (double post : {0.49, 0.4902, 0.4904}) semop(1, 1, post, post + 0.00001);
+  semop(0, -1, 0.51, 0.5101);
+  semop(0, -1, 0.52, 0.5201);
+  auto svg = parse_svg(draw_scene(burst));
+  ASSERT_TRUE(svg);
+  std::vector<std::pair<double, double>> tails, heads;
+  for (size_t i = 0; i < svg->size(); i++) {
+    if (!(*svg)[i].is("arrow")) continue;
+    while ((*svg)[i].name != "path") i++;
+    double x1, y1, x2, y2;
+    ASSERT_EQ(sscanf((*svg)[i].attributes["d"].c_str(), "M%lf,%lf L%lf,%lf", &x1, &y1, &x2, &y2), 4);
+    tails.push_back({x1, y1});
+    heads.push_back({x2, y2});
+  }
+  ASSERT_EQ(heads.size(), 3u);
+  for (size_t i = 0; i < 3; i++)
+    for (size_t j = i + 1; j < 3; j++) {
+      EXPECT_GE(std::abs(tails[i].first - tails[j].first), 12);
+      EXPECT_GE(std::hypot(heads[i].first - heads[j].first, heads[i].second - heads[j].second), 8);
+    }
+  EXPECT_FALSE(of_class(*svg, "stretch").empty());
+  bool named = false;
+  for (auto& element : *svg) named |= element.text.starts_with("magnified: crowded moments");
+  EXPECT_TRUE(named);
 }
 
 }  // namespace
