@@ -42,8 +42,8 @@ TEST(AskedTest, ReadsWhatEachCallAskedAndLeavesOutTheRest) {
   ASSERT_GE(plain, 0);
   std::string bytes("hello\n\0", 7);
   seen = {};
-  ASSERT_TRUE(read_entry(self, SYS_write, {uint64_t(ends[1]), address(bytes.data()), 7, 0, 0, 0},
-                         seen));
+  ASSERT_TRUE(
+      read_entry(self, SYS_write, {uint64_t(ends[1]), address(bytes.data()), 7, 0, 0, 0}, seen));
   EXPECT_EQ(seen.target, "pipe");
   EXPECT_EQ(seen.bytes, bytes);
   seen = {};
@@ -51,8 +51,8 @@ TEST(AskedTest, ReadsWhatEachCallAskedAndLeavesOutTheRest) {
   EXPECT_EQ(seen.target, "srvfifo");
   EXPECT_TRUE(seen.bytes.empty());  // a read's bytes are known at its return
   seen = {};
-  EXPECT_FALSE(read_entry(self, SYS_write, {uint64_t(plain), address(bytes.data()), 7, 0, 0, 0},
-                          seen));
+  EXPECT_FALSE(
+      read_entry(self, SYS_write, {uint64_t(plain), address(bytes.data()), 7, 0, 0, 0}, seen));
   seen = {};
   ASSERT_TRUE(read_entry(self, SYS_openat,
                          {uint64_t(AT_FDCWD), address(fifo.c_str()), O_WRONLY, 0, 0, 0}, seen));

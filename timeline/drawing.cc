@@ -85,9 +85,9 @@ class Picture {
            "\" font-family=\"DejaVu Sans, Verdana, Arial, sans-serif\" font-size=\"12\" "
            "data-scene=\"" +
            escaped(record_.name) + "\" data-traced=\"" + (record_.traced ? "yes" : "no") +
-           "\" data-span=\"" + number(axis_.span()) + "\">\n" +
-           defs() + "<rect class=\"page\" x=\"0\" y=\"0\" width=\"" + number(kWidth) +
-           "\" height=\"" + number(y) + "\" fill=\"#ffffff\"/>\n" + body + "</svg>\n";
+           "\" data-span=\"" + number(axis_.span()) + "\">\n" + defs() +
+           "<rect class=\"page\" x=\"0\" y=\"0\" width=\"" + number(kWidth) + "\" height=\"" +
+           number(y) + "\" fill=\"#ffffff\"/>\n" + body + "</svg>\n";
   }
 
  private:

@@ -66,7 +66,6 @@ TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   EXPECT_EQ(calls[0].attributes["data-result"], "open");
 }
 
-
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
 // and reaches its return at an x of its own, under a magnified stretch
 // that the legend names.
@@ -97,7 +96,8 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
     if (!(*svg)[i].is("arrow")) continue;
     while ((*svg)[i].name != "path") i++;
     double x1, y1, x2, y2;
-    ASSERT_EQ(sscanf((*svg)[i].attributes["d"].c_str(), "M%lf,%lf L%lf,%lf", &x1, &y1, &x2, &y2), 4);
+    ASSERT_EQ(sscanf((*svg)[i].attributes["d"].c_str(), "M%lf,%lf L%lf,%lf", &x1, &y1, &x2, &y2),
+              4);
     tails.push_back({x1, y1});
     heads.push_back({x2, y2});
   }

@@ -41,14 +41,10 @@ struct Style {
 };
 
 constexpr Style kStyles[] = {
-    {"lets-through", kRelation, "", 200, ""},
-    {"gives", kRelation, "5 3", 200, ""},
-    {"fork", kRelation, "", 200, ""},
-    {"sees", kRelation, "", 320, ""},
-    {"message", kValue, "", 320, ""},
-    {"signal", kSignal, "", 200, ""},
-    {"holds", kHolds, "", 0, "holds"},
-    {"handler", kSignal, "", 0, "handler"},
+    {"lets-through", kRelation, "", 200, ""}, {"gives", kRelation, "5 3", 200, ""},
+    {"fork", kRelation, "", 200, ""},         {"sees", kRelation, "", 320, ""},
+    {"message", kValue, "", 320, ""},         {"signal", kSignal, "", 200, ""},
+    {"holds", kHolds, "", 0, "holds"},        {"handler", kSignal, "", 0, "handler"},
     {"pending", kSignal, "", 120, ""},
 };
 

@@ -185,7 +185,8 @@ TEST(RelationsTest, DecidesWhatEachMarkSays) {
   events.push_back({.at = 1, .what = Happening::Delivery, .lane = 0, .text = "SIGINT"});
   events.push_back({.at = 1, .what = Happening::End, .lane = 0, .text = "SIGINT"});
   events.push_back({.at = 2, .what = Happening::Delivery, .lane = 1, .text = "SIGTERM"});
-  events.push_back({.at = 3, .what = Happening::Delivery, .lane = 1, .text = "SIGILL", .caught = true});
+  events.push_back(
+      {.at = 3, .what = Happening::Delivery, .lane = 1, .text = "SIGILL", .caught = true});
   events.push_back({.at = 4, .what = Happening::Delivery, .lane = 1, .text = "SIGSTOP"});
   events.push_back({.at = 5, .what = Happening::End, .lane = 1, .text = "SIGKILL"});
   std::vector<std::string> said;

@@ -139,8 +139,8 @@ bool Svg::text(double x, double y, std::string_view words, double size, const st
   return true;
 }
 
-double Svg::label(double x, std::initializer_list<double> rows, std::string_view words,
-                  double size, double width, const std::string& style, double least) {
+double Svg::label(double x, std::initializer_list<double> rows, std::string_view words, double size,
+                  double width, const std::string& style, double least) {
   // The whole text first, to the right, then to the left, in any row;
   // only then cut shorter.
   for (double scale = 1; scale > 0.1; scale *= 0.6) {

@@ -21,8 +21,8 @@ TEST(SvgTextTest, KeepsEveryLabelClearOfTheOthers) {
 
   Svg narrow;
   // Near the right edge with no room leftwards either: cut, never past it.
-  double width = narrow.label(kWidth - 60, {50}, "a rather long label, café", 10, 400, "",
-                              kWidth - 60);
+  double width =
+      narrow.label(kWidth - 60, {50}, "a rather long label, café", 10, 400, "", kWidth - 60);
   std::string cut = narrow.take();
   EXPECT_GT(width, 0);
   EXPECT_LE(kWidth - 60 + width, kWidth);

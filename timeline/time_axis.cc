@@ -56,7 +56,8 @@ std::vector<Stretch> stretches(const std::vector<double>& moments, double scale)
     if (j > i) part(moments, i, j, 0, found);
     i = j + 1;
   }
-  for (size_t k = 0; k + 1 < found.size(); k++) found[k].to = std::min(found[k].to, found[k + 1].from);
+  for (size_t k = 0; k + 1 < found.size(); k++)
+    found[k].to = std::min(found[k].to, found[k + 1].from);
   return found;
 }
 
@@ -97,7 +98,8 @@ TimeAxis::TimeAxis(double begin, double end, const std::vector<std::pair<double,
     else
       runs.push_back({from, to, {}});
   }
-  if (runs.size() < 2) runs = {{begin, end, {}}};
+  if (runs.size() < 2)
+    runs = {{begin, end, {}}};
   else {
     // Each run with a margin of a tenth of itself, the first from the start.
     for (size_t i = 0; i < runs.size(); i++) {
@@ -107,9 +109,9 @@ TimeAxis::TimeAxis(double begin, double end, const std::vector<std::pair<double,
     }
   }
   std::sort(moments.begin(), moments.end());
-  moments.erase(std::unique(moments.begin(), moments.end(),
-                            [](double a, double b) { return b - a < kSame; }),
-                moments.end());
+  moments.erase(
+      std::unique(moments.begin(), moments.end(), [](double a, double b) { return b - a < kSame; }),
+      moments.end());
   if (moments.size() > kMostMoments) moments.clear();
 
   double room = (right - left) - kBreak * (runs.size() - 1);
@@ -124,7 +126,8 @@ TimeAxis::TimeAxis(double begin, double end, const std::vector<std::pair<double,
   // The plain scale of each run sets which moments crowd; the stretches
   // then take their room from it, so it is found again, a few times over.
   std::vector<double> scale(runs.size());
-  for (size_t i = 0; i < runs.size(); i++) scale[i] = room * weight[i] / weights / (runs[i].to - runs[i].from);
+  for (size_t i = 0; i < runs.size(); i++)
+    scale[i] = room * weight[i] / weights / (runs[i].to - runs[i].from);
   double squeeze = 1;
   for (int round = 0; round < 4; round++) {
     double stretched = 0;
@@ -202,10 +205,12 @@ double TimeAxis::x(double t) const {
     if (t <= piece.to || last) {
       if (t < piece.from) return i == 0 ? piece.left : piece.left - kBreak / 2;
       if (piece.to <= piece.from) return piece.left;
-      double at = piece.left + (t - piece.from) / (piece.to - piece.from) * (piece.right - piece.left);
+      double at =
+          piece.left + (t - piece.from) / (piece.to - piece.from) * (piece.right - piece.left);
       return std::min(at, piece.right);
     }
-    if (t < pieces_[i + 1].from) return pieces_[i + 1].broken ? piece.right + kBreak / 2 : piece.right;
+    if (t < pieces_[i + 1].from)
+      return pieces_[i + 1].broken ? piece.right + kBreak / 2 : piece.right;
   }
   return kLeft;
 }
@@ -233,8 +238,8 @@ void TimeAxis::shade(Svg& svg, double top, double bottom) const {
     svg.add("<g class=\"stretch\" data-from=\"" + number(piece.from) + "\" data-to=\"" +
             number(piece.to) + "\" data-factor=\"" + number(std::round(factor)) + "\">");
     svg.add("<title>" +
-            escaped("magnified" + (factor > 0 ? " " + factor_text(factor) : std::string()) +
-                    ": " + seconds(piece.from) + " to " + seconds(piece.to) +
+            escaped("magnified" + (factor > 0 ? " " + factor_text(factor) : std::string()) + ": " +
+                    seconds(piece.from) + " to " + seconds(piece.to) +
                     ", so that the moments in it stand apart") +
             "</title>");
     svg.add("<rect x=\"" + number(piece.left) + "\" y=\"" + number(top) + "\" width=\"" +
@@ -253,8 +258,8 @@ double TimeAxis::draw(Svg& svg, double top, double grid_top) const {
     const Piece &begin = pieces_[first], &end = pieces_[last];
     double span = end.to - begin.from, width = end.right - begin.left;
     double step = 60;
-    for (double candidate : {0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0,
-                             2.0, 5.0, 10.0, 20.0, 30.0, 60.0}) {
+    for (double candidate : {0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0, 2.0,
+                             5.0, 10.0, 20.0, 30.0, 60.0}) {
       step = candidate;
       if (span / candidate <= 15 * width / kPlot) break;
     }
@@ -277,8 +282,8 @@ double TimeAxis::draw(Svg& svg, double top, double grid_top) const {
     for (double n = std::ceil(begin.from / step - 1e-9); n * step <= end.to + 1e-9; n++) {
       double t = n * step;
       std::string label = number(std::round(t * 1e5) / 1e5) + " s";
-      svg.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(top) + "\" x2=\"" +
-              number(x(t)) + "\" y2=\"" + number(top + 5) + "\" stroke=\"#222222\"/>");
+      svg.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(top) + "\" x2=\"" + number(x(t)) +
+              "\" y2=\"" + number(top + 5) + "\" stroke=\"#222222\"/>");
       svg.add("<line x1=\"" + number(x(t)) + "\" y1=\"" + number(grid_top) + "\" x2=\"" +
               number(x(t)) + "\" y2=\"" + number(top) +
               "\" stroke=\"#000000\" stroke-opacity=\"0.07\"/>");
@@ -318,7 +323,8 @@ double TimeAxis::draw(Svg& svg, double top, double grid_top) const {
   }
   svg.text(16, top + 18, "seconds from the start", 11, "fill=\"#777777\"");
   if (stretched)
-    svg.text(16, top + 40, "magnified where moments crowd", 10, "fill=\"" + std::string(kScale) + "\"");
+    svg.text(16, top + 40, "magnified where moments crowd", 10,
+             "fill=\"" + std::string(kScale) + "\"");
   svg.add("</g>");
   return top + (stretched ? 54 : 24);
 }

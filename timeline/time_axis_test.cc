@@ -47,7 +47,8 @@ TEST(TimeAxisTest, StretchesWhereMomentsCrowdAndKeepsTheirOrder) {
   EXPECT_GE(stretched, 1);
   // Moments far apart stay in plain time: no stretch around them.
   for (double t : {0.2, 0.5, 1.5})
-    for (auto& piece : axis.pieces()) EXPECT_FALSE(piece.stretch && t >= piece.from && t <= piece.to);
+    for (auto& piece : axis.pieces())
+      EXPECT_FALSE(piece.stretch && t >= piece.from && t <= piece.to);
   EXPECT_DOUBLE_EQ(axis.span(), 2);
 }
 

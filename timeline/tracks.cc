@@ -16,8 +16,8 @@ std::vector<std::pair<Level, double>> semaphore_steps(const Canvas& c) {
   if (!c.relations.levels.empty()) {
     for (size_t i = 0; i < c.relations.levels.size(); i++)
       steps.push_back({c.relations.levels[i], i + 1 < c.relations.levels.size()
-                                                 ? c.relations.levels[i + 1].at
-                                                 : c.record.end});
+                                                  ? c.relations.levels[i + 1].at
+                                                  : c.record.end});
     return steps;
   }
   for (auto& step : spans(c.record, Happening::Semaphore, -1, c.record.end))
@@ -35,7 +35,7 @@ double semaphore_track(Canvas& c, double top) {
   auto level_y = [&](int n) { return top + kHeight - 10 - n * (kHeight - 22) / most; };
   c.svg.add("<g class=\"track\" data-object=\"semaphore\">");
   c.svg.add("<rect x=\"0\" y=\"" + number(top) + "\" width=\"" + number(kWidth) + "\" height=\"" +
-           number(kHeight) + "\" fill=\"#eef3f8\"/>");
+            number(kHeight) + "\" fill=\"#eef3f8\"/>");
   c.svg.text(16, top + 18, "semaphore, key 1234", 12, "fill=\"#222222\"", "start", true);
   c.svg.text(16, top + 36, "\u2014 value", 12, std::string("fill=\"") + kValue + "\"");
   c.svg.text(16, top + 52, "- - waiting to take", 12, std::string("fill=\"") + kWaiting + "\"");
@@ -50,17 +50,17 @@ double semaphore_track(Canvas& c, double top) {
     double left = std::max(c.x(seen.at), taken), right = std::max(c.x(until), left + 2);
     taken = right;
     c.svg.add("<g class=\"semaphore\" data-from=\"" + number(seen.at) + "\" data-to=\"" +
-             number(until) + "\" data-present=\"" + (seen.present ? "yes" : "no") +
-             "\" data-value=\"" + std::to_string(seen.value) + "\" data-waiting=\"" +
-             std::to_string(seen.waiting) + "\">");
+              number(until) + "\" data-present=\"" + (seen.present ? "yes" : "no") +
+              "\" data-value=\"" + std::to_string(seen.value) + "\" data-waiting=\"" +
+              std::to_string(seen.waiting) + "\">");
     std::string said = seen.present ? "value " + std::to_string(seen.value) + ", " +
                                           std::to_string(seen.waiting) + " waiting"
                                     : "no set under the key";
     c.svg.add("<title>" + escaped(said + ", " + seconds(seen.at) + " to " + seconds(until)) +
-             "</title>");
+              "</title>");
     c.svg.add("<rect x=\"" + number(left) + "\" y=\"" + number(top) + "\" width=\"" +
-             number(std::max(1.0, right - left)) + "\" height=\"" + number(kHeight) +
-             "\" fill=\"#ffffff\" fill-opacity=\"0\"/>");
+              number(std::max(1.0, right - left)) + "\" height=\"" + number(kHeight) +
+              "\" fill=\"#ffffff\" fill-opacity=\"0\"/>");
     if (!seen.present && right - left > 40)
       c.svg.text(left + 4, top + kHeight - 12, "absent", 10, "fill=\"#777777\"");
     c.svg.add("</g>");
@@ -82,7 +82,7 @@ double semaphore_track(Canvas& c, double top) {
     for (size_t at; (at = path.find("  ")) != std::string::npos;) path.erase(at, 1);
     if (path.find_first_not_of(' ') == std::string::npos) return;
     c.svg.add("<path d=\"" + path.substr(path.find_first_not_of(' ')) +
-             "\" fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"2.5\"" + dash + "/>");
+              "\" fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"2.5\"" + dash + "/>");
   };
   draw_path(waiting_path, kWaiting, " stroke-dasharray=\"6 4\"");
   draw_path(value_path, kValue, "");
@@ -91,17 +91,18 @@ double semaphore_track(Canvas& c, double top) {
 }
 
 // One row per name, each span of it a box with what held then.
-double rows_track(Canvas& c, double top, Happening what, std::initializer_list<std::string_view> names) {
+double rows_track(Canvas& c, double top, Happening what,
+                  std::initializer_list<std::string_view> names) {
   constexpr double kRow = 28;
   bool segment = what == Happening::Segment;
   double height = 24 + kRow * names.size();
   c.svg.add(std::string("<g class=\"track\" data-object=\"") + (segment ? "segment" : "fifos") +
-           "\">");
+            "\">");
   c.svg.add("<rect x=\"0\" y=\"" + number(top) + "\" width=\"" + number(kWidth) + "\" height=\"" +
-           number(height) + "\" fill=\"#eef3f8\"/>");
+            number(height) + "\" fill=\"#eef3f8\"/>");
   c.svg.text(16, top + 16,
-            segment ? "segment, key 10: its text" : "named pipes: who reads / who writes", 12,
-            "fill=\"#222222\"", "start", true);
+             segment ? "segment, key 10: its text" : "named pipes: who reads / who writes", 12,
+             "fill=\"#222222\"", "start", true);
   double y = top + 24;
   for (auto name : names) {
     if (!segment) c.svg.text(kLeft - 6, y + 18, name, 12, "fill=\"#222222\"", "end");
@@ -113,19 +114,19 @@ double rows_track(Canvas& c, double top, Happening what, std::initializer_list<s
                                          (seen.call.empty() ? "no one" : seen.call);
       double left = c.x(span.from), width = std::max(1.5, c.x(span.to) - left);
       c.svg.add(std::string("<g class=\"") + (segment ? "segment" : "fifo") + "\" data-name=\"" +
-               escaped(name) + "\" data-from=\"" + number(span.from) + "\" data-to=\"" +
-               number(span.to) + "\" data-present=\"" + (seen.present ? "yes" : "no") +
-               "\" data-text=\"" + escaped(seen.text) + "\" data-writers=\"" +
-               escaped(seen.call) + "\">");
+                escaped(name) + "\" data-from=\"" + number(span.from) + "\" data-to=\"" +
+                number(span.to) + "\" data-present=\"" + (seen.present ? "yes" : "no") +
+                "\" data-text=\"" + escaped(seen.text) + "\" data-writers=\"" + escaped(seen.call) +
+                "\">");
       c.svg.add("<title>" +
-               escaped(std::string(name) + (name.empty() ? "" : ": ") + said + ", " +
-                       seconds(span.from) + " to " + seconds(span.to)) +
-               "</title>");
+                escaped(std::string(name) + (name.empty() ? "" : ": ") + said + ", " +
+                        seconds(span.from) + " to " + seconds(span.to)) +
+                "</title>");
       c.svg.add("<rect x=\"" + number(left) + "\" y=\"" + number(y + 2) + "\" width=\"" +
-               number(width) + "\" height=\"" + number(kRow - 6) + "\" fill=\"" +
-               (seen.present ? "#ffffff" : "#eef3f8") + "\" stroke=\"#9aaabb\"/>");
+                number(width) + "\" height=\"" + number(kRow - 6) + "\" fill=\"" +
+                (seen.present ? "#ffffff" : "#eef3f8") + "\" stroke=\"#9aaabb\"/>");
       c.svg.text(left + 4, y + 17, fitted(said, width - 8), 11,
-                std::string("fill=\"") + (seen.present ? kInk : kFaint) + "\"");
+                 std::string("fill=\"") + (seen.present ? kInk : kFaint) + "\"");
       c.svg.add("</g>");
     }
     y += kRow;

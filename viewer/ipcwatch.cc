@@ -47,10 +47,10 @@ namespace {
 
 using look::name_of;
 
-constexpr int kLookMs = 100;        // a change shows within this, and the drawing's time
-constexpr int kHighlightMs = 2000;  // how long a change stays marked
+constexpr int kLookMs = 100;             // a change shows within this, and the drawing's time
+constexpr int kHighlightMs = 2000;       // how long a change stays marked
 constexpr double kLiveKeptSeconds = 60;  // of the live view's own account of operations
-constexpr int kGatherUs = 10000;    // a burst of the kernel's events is taken in at once
+constexpr int kGatherUs = 10000;         // a burst of the kernel's events is taken in at once
 
 // A piece of a line; pieces with a key are values, marked when they change.
 struct Piece {
@@ -217,8 +217,8 @@ void keep_lately(Lately& lately, look::Log said) {
     bool semaphore = text.find(": semop ") != std::string::npos ||
                      text.find(": semctl ") != std::string::npos ||
                      text.find(": semget ") != std::string::npos;
-    bool fifo = text.find("srvfifo") != std::string::npos ||
-                text.find("clififo") != std::string::npos;
+    bool fifo =
+        text.find("srvfifo") != std::string::npos || text.find("clififo") != std::string::npos;
     if (!semaphore && !fifo) continue;
     auto& kept = lately[semaphore ? "semaphore" : "fifos"];
     kept.push_back(text);
@@ -453,8 +453,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       for (auto& event : events)
         if (event.kind == look::KernelEvent::Enter && event.name == "open") watcher.fifo_opened();
       hear(recorder.take(events, start_at, *trace));
-    }
-    else
+    } else
       hear(recorder.find_programs(at));
     print_until(at - kLogHeld);
     // What a look missed, and why, stays in the picture's note.

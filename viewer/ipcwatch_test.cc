@@ -238,8 +238,9 @@ TEST_F(IpcwatchTest, NamesWhoWaitsOnTheSemaphore) {
         std::string frame = last_frame(view);
         return count(frame, ": semop +1, lets gatewait " + std::to_string(first.pid()) +
                                 " through") == 1 &&
-               count(frame, "gatewait " + std::to_string(first.pid()) + ": semop \u2212" "1") ==
-                   1;
+               count(frame, "gatewait " + std::to_string(first.pid()) +
+                                ": semop \u2212"
+                                "1") == 1;
       },
       2s))
       << last_frame(view);

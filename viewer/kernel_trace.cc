@@ -52,7 +52,8 @@ KernelEvent decoded(const watch_event& raw) {
   event.pid = raw.pid;
   event.command.assign(raw.command, strnlen(raw.command, sizeof raw.command));
   event.nr = raw.nr;
-  if (raw.kind == WATCH_ENTER || raw.kind == WATCH_RETURN) event.name = kit::call_name(raw.nr) ?: "";
+  if (raw.kind == WATCH_ENTER || raw.kind == WATCH_RETURN)
+    event.name = kit::call_name(raw.nr) ?: "";
   std::copy(std::begin(raw.args), std::end(raw.args), event.args);
   event.result = raw.result;
   event.other = raw.other;
@@ -135,8 +136,8 @@ std::unique_ptr<KernelTrace> KernelTrace::start(const std::vector<std::string>& 
   // The set there already; one made from now on the kernel side sees made.
   if (int id = semget(kit::kSemaphoreKey, 0, 0); id >= 0)
     __atomic_store_n(&trace->skeleton_->data->set_id, id, __ATOMIC_RELAXED);
-  trace->ring_ = ring_buffer__new(bpf_map__fd(trace->skeleton_->maps.events), take_one,
-                                  trace.get(), nullptr);
+  trace->ring_ =
+      ring_buffer__new(bpf_map__fd(trace->skeleton_->maps.events), take_one, trace.get(), nullptr);
   if (!trace->ring_) {
     why = refusal(errno);
     return nullptr;
