@@ -102,6 +102,20 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
     heads.push_back({x2, y2});
   }
   ASSERT_EQ(heads.size(), 3u);
+  // Each leaves the top of the poster's bar and reaches the bottom of the
+  // waiter's, the bars as each lane's swatch gives them.
+  auto bar = [&](const std::string& lane) {
+    for (size_t i = 0; i < svg->size(); i++)
+      if ((*svg)[i].is("lane") && (*svg)[i].attributes["data-lane"] == lane) {
+        while ((*svg)[i].name != "rect") i++;
+        return std::pair{(*svg)[i].number("y"), (*svg)[i].number("y") + (*svg)[i].number("height")};
+      }
+    return std::pair{0.0, 0.0};
+  };
+  for (size_t i = 0; i < 3; i++) {
+    EXPECT_DOUBLE_EQ(tails[i].second, bar("gatepost").first);
+    EXPECT_DOUBLE_EQ(heads[i].second, bar("gatewait").second + 1);
+  }
   for (size_t i = 0; i < 3; i++)
     for (size_t j = i + 1; j < 3; j++) {
       EXPECT_GE(std::abs(tails[i].first - tails[j].first), 12);
