@@ -50,7 +50,7 @@ TEST(DrawingTest, AnyProgramOutputLeavesThePictureWellFormed) {
 }
 
 // A call still going when the scene ended runs to the end of the picture,
-// marked as never having returned.
+// marked as never having returned, the lane asleep in it to the end.
 TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   Record open;
   open.traced = true;
@@ -58,12 +58,18 @@ TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   open.lanes = {{"gatewait", 10, 0}};
   open.events.push_back(
       {.at = 1, .what = Happening::Call, .lane = 0, .text = "-1", .call = "semop", .amount = -1});
+  open.events.push_back(
+      {.at = 1, .what = Happening::State, .lane = 0, .state = 'S', .call = "semop"});
   auto svg = parse_svg(draw_scene(open));
   ASSERT_TRUE(svg);
   auto calls = of_class(*svg, "call");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].number("data-until"), 10);
   EXPECT_EQ(calls[0].attributes["data-result"], "open");
+  std::vector<std::string> said;
+  for (auto& e : *svg)
+    if (e.name == "title" && e.text.starts_with("gatewait: ")) said.push_back(e.text);
+  EXPECT_EQ(said, (std::vector<std::string>{"gatewait: asleep in semop, 1.00 s to 10.00 s"}));
 }
 
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
