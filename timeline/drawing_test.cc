@@ -133,5 +133,28 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
   EXPECT_TRUE(named);
 }
 
+// Two programs that ran seconds apart: the axis is broken between their
+// runs. Traced, but with no operation on the set, the value track does not
+// claim to come from each operation.
+TEST(DrawingTest, BreaksTheAxisWhereNoProgramRan) {
+  Record apart;
+  apart.traced = true;
+  apart.end = 10;
+  apart.object = "semaphore";
+  apart.lanes = {{"gatewait", 10, 0}, {"gatepost", 11, 1}};
+  for (auto [lane, from] : {std::pair{0, 0.2}, std::pair{1, 8.0}}) {
+    apart.events.push_back({.at = from, .what = Happening::Line, .lane = lane, .text = "hi"});
+    apart.events.push_back(
+        {.at = from + 0.3, .what = Happening::End, .lane = lane, .text = "exit 0"});
+  }
+  auto svg = parse_svg(draw_scene(apart));
+  ASSERT_TRUE(svg);
+  auto breaks = of_class(*svg, "break");
+  ASSERT_EQ(breaks.size(), 1u);
+  EXPECT_GT(breaks[0].number("data-from"), 0.5);
+  EXPECT_LT(breaks[0].number("data-to"), 8.0);
+  for (auto& e : *svg) EXPECT_NE(e.text, "from each operation");
+}
+
 }  // namespace
 }  // namespace kit
