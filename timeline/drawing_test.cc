@@ -72,15 +72,22 @@ TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   EXPECT_EQ(said, (std::vector<std::string>{"gatewait: asleep in semop, 1.00 s to 10.00 s"}));
 }
 
+// A traced record of a waiter (lane 0) and a poster (lane 1) over 10 s, the
+// semaphore followed.
+Record traced_pair() {
+  Record pair;
+  pair.traced = true;
+  pair.end = 10;
+  pair.object = "semaphore";
+  pair.lanes = {{"gatewait", 10, 0}, {"gatepost", 11, 1}};
+  return pair;
+}
+
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
 // and reaches its return at an x of its own, under a magnified stretch
 // that the legend names.
 TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
-  Record burst;
-  burst.traced = true;
-  burst.end = 10;
-  burst.object = "semaphore";
-  burst.lanes = {{"gatewait", 10, 0}, {"gatepost", 11, 1}};
+  Record burst = traced_pair();
   burst.events.push_back({.at = 0, .what = Happening::Semaphore, .value = 0});
   auto semop = [&](int lane, long change, double at, double until) {
     burst.events.push_back({.at = at,
@@ -137,11 +144,7 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
 // runs. Traced, but with no operation on the set, the value track does not
 // claim to come from each operation.
 TEST(DrawingTest, BreaksTheAxisWhereNoProgramRan) {
-  Record apart;
-  apart.traced = true;
-  apart.end = 10;
-  apart.object = "semaphore";
-  apart.lanes = {{"gatewait", 10, 0}, {"gatepost", 11, 1}};
+  Record apart = traced_pair();
   for (auto [lane, from] : {std::pair{0, 0.2}, std::pair{1, 8.0}}) {
     apart.events.push_back({.at = from, .what = Happening::Line, .lane = lane, .text = "hi"});
     apart.events.push_back(
