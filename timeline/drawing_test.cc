@@ -159,5 +159,29 @@ TEST(DrawingTest, BreaksTheAxisWhereNoProgramRan) {
   for (auto& e : *svg) EXPECT_NE(e.text, "from each operation");
 }
 
+// The answer written into the segment, to the look that saw it: an arrow
+// from the segment's track, its label whole.
+TEST(DrawingTest, DrawsTheLookThatSawTheAnswer) {
+  Record slate;
+  slate.traced = true;
+  slate.end = 4;
+  slate.object = "segment";
+  slate.lanes = {{"slatewatch", 10, 0}};
+  auto& events = slate.events;
+  events.push_back({.at = 0.1, .what = Happening::Segment, .text = "", .present = true});
+  events.push_back({.at = 0.2, .what = Happening::Call, .lane = 0, .call = "shmat", .until = 0.2});
+  events.push_back(
+      {.at = 0.3, .what = Happening::Call, .lane = 0, .call = "nanosleep", .until = 1.3});
+  events.push_back({.at = 1, .what = Happening::Segment, .text = "Aloha", .present = true});
+  auto svg = parse_svg(draw_scene(slate));
+  ASSERT_TRUE(svg);
+  auto seen = of_class(*svg, "arrow", "data-kind", "sees");
+  ASSERT_EQ(seen.size(), 1u);
+  std::string label = seen[0].attributes["data-label"];
+  bool whole = false;
+  for (auto& e : *svg) whole |= e.name == "text" && e.text == label;
+  EXPECT_TRUE(whole) << label;
+}
+
 }  // namespace
 }  // namespace kit
