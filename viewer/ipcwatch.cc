@@ -432,8 +432,9 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       if (!line.text.empty()) pending.push_back(std::move(line));
   };
   auto print_until = [&](double moment) {
-    std::stable_sort(pending.begin(), pending.end(),
-                     [](const look::Said& a, const look::Said& b) { return a.at < b.at; });
+    auto earlier = [](const look::Said& a, const look::Said& b) { return a.at < b.at; };
+    if (!std::is_sorted(pending.begin(), pending.end(), earlier))
+      std::stable_sort(pending.begin(), pending.end(), earlier);
     auto last = std::find_if(pending.begin(), pending.end(),
                              [&](const look::Said& line) { return line.at > moment; });
     for (auto line = pending.begin(); line != last; ++line) puts(line->text.c_str());
@@ -449,7 +450,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     }
     const look::World& world = *seen;
     if (trace) {
-      auto events = trace->take();
+      auto& events = trace->take();
       for (auto& event : events)
         if (event.kind == look::KernelEvent::Enter && event.name == "open") watcher.fifo_opened();
       hear(recorder.take(events, start_at, *trace));

@@ -152,13 +152,17 @@ KernelTrace::~KernelTrace() {
 
 int KernelTrace::fd() const { return ring_buffer__epoll_fd(ring_); }
 
-std::vector<KernelEvent> KernelTrace::take() {
+const std::vector<KernelEvent>& KernelTrace::take() {
+  // Room kept from one burst to the next.
+  taken_.clear();
   // No more than the ring holds: the recording still ends when told.
   ring_buffer__consume(ring_);
-  // Each processor stamps its own: put in the order of their moments.
-  std::stable_sort(taken_.begin(), taken_.end(),
-                   [](const KernelEvent& a, const KernelEvent& b) { return a.at < b.at; });
-  return std::exchange(taken_, {});
+  // Each processor stamps its own: put in the order of their moments,
+  // where they came out of it.
+  auto earlier = [](const KernelEvent& a, const KernelEvent& b) { return a.at < b.at; };
+  if (!std::is_sorted(taken_.begin(), taken_.end(), earlier))
+    std::stable_sort(taken_.begin(), taken_.end(), earlier);
+  return taken_;
 }
 
 void KernelTrace::follow(pid_t pid) {

@@ -59,8 +59,9 @@ class KernelTrace {
   KernelTrace& operator=(const KernelTrace&) = delete;
 
   int fd() const;  // readable when events wait
-  // What arrived since the last call, in the order the kernel stamped it.
-  std::vector<KernelEvent> take();
+  // What arrived since the last call, in the order the kernel stamped it;
+  // kept until the next.
+  const std::vector<KernelEvent>& take();
   // Follows `pid`'s reads, writes, wakes and signals from now on.
   void follow(pid_t pid);
   // Events the kernel had no room for, the reader behind.

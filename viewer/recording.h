@@ -19,6 +19,9 @@ namespace look {
 // picture says so.
 constexpr double kKeptSeconds = 600;
 
+// Events a recording has room for before its record must grow.
+constexpr size_t kRoomAhead = 1 << 15;
+
 // The kit's programs, by their files' names: each is drawn from its start.
 inline const std::vector<std::string> kPrograms = {
     "gatewait",   "gatepost",          "turnstile", "pipechat", "pipechat-server",
@@ -36,7 +39,12 @@ class Recorder {
  public:
   // Keeps the last `kept_seconds` of the recording.
   explicit Recorder(kit::Record& record, double kept_seconds = kKeptSeconds)
-      : record_(record), kept_seconds_(kept_seconds) {}
+      : record_(record), kept_seconds_(kept_seconds) {
+    // Room for a busy session's first minutes, taken from memory only as
+    // it fills: the record is not moved at each growth while its calls
+    // come by the thousand.
+    record_.events.reserve(kRoomAhead);
+  }
 
   // Takes in one look at the world, `at` seconds from the start; returns
   // what changed, as lines for the terminal.
@@ -110,15 +118,15 @@ class Recorder {
     uint64_t flags;
     std::string path;  // as the opener named it
   };
-  std::map<pid_t, Opening> opening_;                      // an open entered, not yet returned
-  std::map<pid_t, double> joined_;                        // when each lane joined
+  std::map<pid_t, Opening> opening_;  // an open entered, not yet returned
+  std::map<pid_t, double> joined_;    // when each lane joined
   struct Sent {
     double at;
     pid_t by;
     int signal;
     size_t event;
-    std::string from;    // "from the terminal", "from pause 12"
-    bool told = false;   // said to be held back, not yet delivered
+    std::string from;   // "from the terminal", "from pause 12"
+    bool told = false;  // said to be held back, not yet delivered
   };
   std::map<pid_t, Sent> sent_;           // a signal generated for a lane, not yet delivered
   std::map<pid_t, std::string> ending_;  // how a lane is ending: "exit 0", "SIGINT"
@@ -132,8 +140,8 @@ class Recorder {
   std::string read_from(const kit::Event& read);
   bool begun_ = false;
   size_t unnamed_ = 0;
-  std::set<pid_t> checked_;         // processes whose executable was looked at
-  std::string last_started_;        // the kernel's last process ID when they were
+  std::set<pid_t> checked_;   // processes whose executable was looked at
+  std::string last_started_;  // the kernel's last process ID when they were
 };
 
 }  // namespace look
