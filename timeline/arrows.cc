@@ -6,11 +6,12 @@ namespace kit::draw {
 
 void draw_arrows(Canvas& c) {
   for (auto& arrow : c.relations.arrows) {
-    // From the object's track (its first row, under the lanes), or a lane.
+    // From the segment's row, under the lanes (the one track a change is
+    // seen from), or a lane.
     bool track = arrow.from_lane < 0;
     double x1 = c.x(arrow.from), x2 = c.x(arrow.to);
     bool down = !track && c.lane_top[arrow.to_lane] > c.lane_top[arrow.from_lane];
-    double y1 = track ? c.lanes_bottom + 6 + 26
+    double y1 = track ? c.segment_row + 2
                       : c.bar_middle(arrow.from_lane) + (down ? kBarHeight / 2 : -kBarHeight / 2);
     double y2 = c.bar_middle(arrow.to_lane) + (down ? -kBarHeight / 2 - 1 : kBarHeight / 2 + 1);
     if (arrow.kind == "fork") y2 = c.bar_middle(arrow.to_lane), x2 += 6;

@@ -22,6 +22,8 @@ struct Canvas {
   Svg& svg;
   std::vector<double> lane_top;
   double person_top = 0, lanes_bottom = 0;
+  // The top of the segment's row, where what changed in it is drawn from.
+  double segment_row = 0;
 
   double x(double t) const { return axis.x(t); }
   double bar_middle(int lane) const { return lane_top[lane] + kBarTop + kBarHeight / 2; }

@@ -160,23 +160,37 @@ TEST(DrawingTest, BreaksTheAxisWhereNoProgramRan) {
 }
 
 // The answer written into the segment, to the look that saw it: an arrow
-// from the segment's track, its label whole.
+// from the segment's track, among the others a recording draws, its label
+// whole though the look comes near the picture's end.
 TEST(DrawingTest, DrawsTheLookThatSawTheAnswer) {
   Record slate;
   slate.traced = true;
-  slate.end = 4;
-  slate.object = "segment";
+  slate.end = 1.31;
+  slate.object = "semaphore segment fifos";
   slate.lanes = {{"slatewatch", 10, 0}};
   auto& events = slate.events;
   events.push_back({.at = 0.1, .what = Happening::Segment, .text = "", .present = true});
   events.push_back({.at = 0.2, .what = Happening::Call, .lane = 0, .call = "shmat", .until = 0.2});
   events.push_back(
       {.at = 0.3, .what = Happening::Call, .lane = 0, .call = "nanosleep", .until = 1.3});
-  events.push_back({.at = 1, .what = Happening::Segment, .text = "Aloha", .present = true});
+  events.push_back({.at = 1.25, .what = Happening::Segment, .text = "Aloha", .present = true});
   auto svg = parse_svg(draw_scene(slate));
   ASSERT_TRUE(svg);
   auto seen = of_class(*svg, "arrow", "data-kind", "sees");
   ASSERT_EQ(seen.size(), 1u);
+  auto first = [&](const char* name, auto&& is) {
+    size_t i = 0;
+    while (i < svg->size() && !is((*svg)[i])) i++;
+    while (i < svg->size() && (*svg)[i].name != name) i++;
+    return i < svg->size() ? (*svg)[i] : Element{};
+  };
+  auto row = first(
+      "rect", [](Element& e) { return e.is("track") && e.attributes["data-object"] == "segment"; });
+  auto path = first("path", [](Element& e) { return e.is("arrow"); });
+  double x, y;
+  ASSERT_EQ(sscanf(path.attributes["d"].c_str(), "M%lf,%lf", &x, &y), 2);
+  EXPECT_GT(y, row.number("y") + 24);
+  EXPECT_LT(y, row.number("y") + row.number("height"));
   std::string label = seen[0].attributes["data-label"];
   bool whole = false;
   for (auto& e : *svg) whole |= e.name == "text" && e.text == label;

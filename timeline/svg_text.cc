@@ -146,10 +146,13 @@ double Svg::label(double x, std::initializer_list<double> rows, std::string_view
   for (double scale = 1; scale > 0.1; scale *= 0.6) {
     for (bool leftwards : {false, true}) {
       for (double y : rows) {
-        double room = std::min(width, leftwards ? x - least : kWidth - 2 - x) * scale;
+        double edge = leftwards ? x - least : kWidth - 2 - x;
+        double room = std::min(width, edge) * scale;
         if (room < 20) continue;
         std::string shown = fitted(words, room, size);
         if (scale < 1 && shown.size() == words.size()) continue;  // tried whole already
+        // Cut by the edge of the page while the other way may hold it whole.
+        if (scale == 1 && edge < width && shown.size() < words.size()) continue;
         if (!shown.empty() && text(x, y, shown, size, style, leftwards ? "end" : "start"))
           return text_width(shown, size);
       }

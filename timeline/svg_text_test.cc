@@ -19,6 +19,12 @@ TEST(SvgTextTest, KeepsEveryLabelClearOfTheOthers) {
   EXPECT_NE(drawn.find("y=\"114\""), std::string::npos);
   EXPECT_NE(drawn.find("text-anchor=\"end\""), std::string::npos);
 
+  // Near the right edge with room leftwards: whole, to the left of its mark.
+  Svg edge;
+  std::string words = "'A' in byte 0, seen at slatewatch's next look";
+  EXPECT_EQ(edge.label(kWidth - 150, {50}, words, 10, 320), text_width(words, 10));
+  EXPECT_NE(edge.take().find("text-anchor=\"end\""), std::string::npos);
+
   Svg narrow;
   // Near the right edge with no room leftwards either: cut, never past it.
   double width =

@@ -104,6 +104,7 @@ double rows_track(Canvas& c, double top, Happening what,
              segment ? "segment, key 10: its text" : "named pipes: who reads / who writes", 12,
              "fill=\"#222222\"", "start", true);
   double y = top + 24;
+  if (segment) c.segment_row = y;
   for (auto name : names) {
     if (!segment) c.svg.text(kLeft - 6, y + 18, name, 12, "fill=\"#222222\"", "end");
     for (auto& span : spans(c.record, what, -1, c.record.end, name)) {

@@ -163,8 +163,7 @@ std::string Recorder::read_from(const Event& read) {
     written.erase(0, part);
     if (!written.empty()) break;
   }
-  unread.erase(unread.begin(), unread.begin() + static_cast<long>(
-                                                    std::min(used, unread.size())));
+  unread.erase(unread.begin(), unread.begin() + static_cast<long>(std::min(used, unread.size())));
   if (!bytes.empty() || writers.empty()) {
     unread.clear();
     return "";
@@ -189,8 +188,9 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
     in->restarting = false;
     return;
   }
+  bool shared = event.name.starts_with("sem") || event.name.starts_with("shm");
   if (event.pid <= 0) {
-    if (event.name.starts_with("sem")) unnamed_++;
+    if (shared) unnamed_++;
     return;
   }
   Traced call{.call = event.name};
@@ -204,9 +204,16 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
     call.detail = {static_cast<int64_t>(args[2] & ~0x100u), static_cast<int>(args[3]),
                    static_cast<int64_t>(args[1])};
     call.target = kit::semaphore_target(static_cast<long>(args[1]));
-  } else if (event.name == "semget") {
+  } else if (event.name == "semget" || event.name == "shmget") {
     call.detail = {static_cast<int64_t>(args[0]), static_cast<int64_t>(args[1]),
                    static_cast<int64_t>(args[2])};
+  } else if (event.name == "shmat") {
+    call.target = "segment " + std::to_string(args[0]);
+  } else if (event.name == "nanosleep") {
+    if (lane_of(event.pid) < 0) return;
+    timespec span{};
+    if (event.bytes.size() == sizeof span) memcpy(&span, event.bytes.data(), sizeof span);
+    call.detail = {span.tv_sec, span.tv_nsec, 0};
   } else if (event.name == "open") {
     // An open of a path, not a look at one, makes an end of a FIFO; which
     // file it named is known once it returns.
@@ -238,7 +245,7 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
   } else {
     return;
   }
-  if (call.call.starts_with("sem")) {
+  if (shared) {
     join(event.pid, at, said, false, event.command);
     trace.follow(event.pid);
   }
@@ -273,6 +280,8 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
     interrupted_[event.pid] = {in.event, std::move(line.front())};
     return;
   }
+  // A sleep is drawn, not said: the states already say it, each time.
+  if (call.call == "nanosleep") return;
   if (call.call == "read" || call.call == "write") {
     bool fifo = call.target != "terminal" && call.target != "pipe" && call.value > 0;
     // What crosses a FIFO is told as it arrives, with who sent it.
@@ -291,9 +300,10 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   std::string let;
   for (pid_t woken : in.woke)
     if (int lane = lane_of(woken); lane >= 0) let += (let.empty() ? "" : " and ") + who(lane);
+  // A call that asks nothing more is said by what it acts on: "shmat segment 3".
+  std::string asked = call.text == call.call ? call.target : call.text;
   tell(at, call.lane,
-       call.call + " " + call.text + failure + (let.empty() ? "" : ", lets " + let + " through"),
-       said);
+       call.call + " " + asked + failure + (let.empty() ? "" : ", lets " + let + " through"), said);
 }
 
 void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
@@ -335,13 +345,20 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
     case KernelEvent::Delivered:
       if (lane >= 0) delivered(event, at, lane, said);
       return;
-    case KernelEvent::Exec:
-      // A child that became a kit program is drawn as that program.
+    case KernelEvent::Exec: {
+      // A child that became a kit program is drawn as that program, by its
+      // whole name where the kernel's cuts it.
+      std::string path = event.bytes.substr(0, event.bytes.find('\0'));
+      std::string file = path.substr(path.rfind('/') + 1);
+      bool whole = file.starts_with(event.command) &&
+                   std::find(kPrograms.begin(), kPrograms.end(), file) != kPrograms.end();
+      std::string name = whole ? file : event.command;
       if (lane >= 0)
-        record_.lanes[lane].label = kit::visible(event.command);
+        record_.lanes[lane].label = kit::visible(name);
       else
-        join(event.pid, at, said, false, event.command);
+        join(event.pid, at, said, false, name);
       return;
+    }
     case KernelEvent::Gone:
       if (lane >= 0) {
         for (auto& in : in_call_[event.pid]) record_.events[in.event].cut = true;

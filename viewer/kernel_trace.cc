@@ -3,6 +3,7 @@
 #include <bpf/libbpf.h>
 #include <sys/mount.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -112,6 +113,7 @@ std::unique_ptr<KernelTrace> KernelTrace::start(const std::vector<std::string>& 
   config.pid_namespace = inode_of("/proc/self/ns/pid");
   config.recorder = getpid();
   config.semaphore_key = kit::kSemaphoreKey;
+  config.segment_key = kit::kSegmentKey;
   if (int failed = kernel_watch__load(trace->skeleton_); failed != 0) {
     why = refusal(-failed);
     return nullptr;
@@ -136,6 +138,8 @@ std::unique_ptr<KernelTrace> KernelTrace::start(const std::vector<std::string>& 
   // The set there already; one made from now on the kernel side sees made.
   if (int id = semget(kit::kSemaphoreKey, 0, 0); id >= 0)
     __atomic_store_n(&trace->skeleton_->data->set_id, id, __ATOMIC_RELAXED);
+  if (int id = shmget(kit::kSegmentKey, 0, 0); id >= 0)
+    __atomic_store_n(&trace->skeleton_->data->segment_id, id, __ATOMIC_RELAXED);
   trace->ring_ =
       ring_buffer__new(bpf_map__fd(trace->skeleton_->maps.events), take_one, trace.get(), nullptr);
   if (!trace->ring_) {

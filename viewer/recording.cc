@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +22,22 @@ using kit::Happening;
 std::string command(const std::string& name) {
   auto open = name.find('(');
   return open == std::string::npos ? name : name.substr(open + 1, name.size() - open - 2);
+}
+
+// The kernel keeps 15 bytes of a process's name: one of the kit's programs
+// cut so ("slatewatch-clie") is named whole where its executable says so.
+std::string whole_name(pid_t pid, const std::string& name) {
+  constexpr size_t kKept = 15;
+  if (name.size() != kKept) return name;
+  std::array<char, 4096> exe{};
+  ssize_t size =
+      readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe.data(), exe.size() - 1);
+  if (size <= 0) return name;
+  std::string_view file(exe.data(), static_cast<size_t>(size));
+  file.remove_prefix(file.rfind('/') + 1);
+  for (auto& program : kPrograms)
+    if (program.size() > kKept && program.starts_with(name) && file == program) return program;
+  return name;
 }
 
 // How many times the process has been put on a processor: a change while
@@ -130,7 +147,7 @@ void Recorder::join(pid_t pid, double at, Log& lines, bool sampled, const std::s
   lanes_[pid] = lane;
   joined_[pid] = at;
   // Gone already, it is still named as the kernel named it.
-  std::string label = command(name_of(pid));
+  std::string label = whole_name(pid, command(name_of(pid)));
   if (label == "ended" && !named.empty()) label = kit::visible(named);
   record_.lanes.push_back({label, pid, lane % 5});
   seen_.push_back({});

@@ -1,7 +1,7 @@
 #include <fcntl.h>
+#include <linux/bpf.h>
 #include <sched.h>
 #include <signal.h>
-#include <linux/bpf.h>
 #include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -116,7 +116,9 @@ TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
     // What it takes is what it asked: a lane that only takes never raises.
     auto takes = of_class(svg, "call", "data-lane", "gatewait");
     std::erase_if(takes, [](const Element& c) { return c.attributes.at("data-call") != "semop"; });
-    EXPECT_EQ(attribute(takes, "data-text"), std::vector<std::string>(takes.size(), "\u2212" "1"));
+    EXPECT_EQ(attribute(takes, "data-text"), std::vector<std::string>(takes.size(),
+                                                                      "\u2212"
+                                                                      "1"));
     EXPECT_EQ(of_class(svg, "band", "data-lane", "gatewait").size(), 0u) << "it never holds";
   }
 
@@ -324,6 +326,33 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerAndForksChild) {
       << "its own copy of the buffered line, and its own bytes";
 }
 
+// The segment's answer involves no call: it is drawn from the look that saw
+// byte 0 become 'A' to slatewatch's next wake, once both attached. The
+// client, whose name the kernel keeps cut, is drawn by its whole name.
+TEST_F(RecordingTest, DrawsTheLookThatSawTheSegmentsAnswer) {
+  if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  Process recorder("ipcwatch", recording("slate.svg", {"shm"}));
+  ASSERT_TRUE(recorder.wait_for("segment: absent"));
+  Process server("slatewatch", {.io = Io::Pipes});
+  std::string name = "slatewatch " + std::to_string(server.pid());
+  ASSERT_TRUE(recorder.wait_for(name + ": shmat segment "));
+  Process client("slatewatch-client", {.io = Io::Pipes});
+  EXPECT_EQ(client.wait_exit().status, 0);
+  EXPECT_EQ(server.wait_exit().status, 0);
+  ASSERT_TRUE(recorder.wait_for(name + ": ended: exit 0")) << recorder.output();
+  EXPECT_NE(recorder.output().find("slatewatch-client " + std::to_string(client.pid()) +
+                                   ": shmget key 10\n"),
+            std::string::npos)
+      << recorder.output();
+  auto svg = stop_and_read(recorder, "slate.svg");
+  auto seen = of_class(svg, "arrow", "data-kind", "sees");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].attributes["data-to-lane"], "slatewatch");
+  auto calls = of_class(svg, "call", "data-lane", "slatewatch-client");
+  // Its two lines into a pipe: one write, at its exit.
+  EXPECT_EQ(attribute(calls, "data-call"), (std::vector<std::string>{"shmget", "shmat", "write"}));
+}
+
 // Without the right to trace, the kit's programs are still found, by their
 // executables, and the picture says what it could not see.
 TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
@@ -410,9 +439,9 @@ TEST_F(RecordingTest, TwoRecordersAtOnceLeaveEachOtherBe) {
   auto programs = programs_of(first.pid());
   // The second recorder is unshare's child, in its PID namespace.
   pid_t child = 0;
-  std::ifstream(
-      "/proc/" + std::to_string(second.pid()) + "/task/" + std::to_string(second.pid()) +
-      "/children") >> child;
+  std::ifstream("/proc/" + std::to_string(second.pid()) + "/task/" + std::to_string(second.pid()) +
+                "/children") >>
+      child;
   auto its_own = programs_of(child);
   EXPECT_GE(its_own.size(), 20u) << "the second's own programs";
   programs.insert(its_own.begin(), its_own.end());

@@ -51,8 +51,18 @@ struct inode {
   struct super_block *i_sb;
   unsigned int i_rdev;
 } __attribute__((preserve_access_index));
+struct qstr {
+  const unsigned char *name;
+} __attribute__((preserve_access_index));
+struct dentry {
+  struct qstr d_name;
+} __attribute__((preserve_access_index));
+struct path {
+  struct dentry *dentry;
+} __attribute__((preserve_access_index));
 struct file {
   struct inode *f_inode;
+  struct path f_path;
 } __attribute__((preserve_access_index));
 struct fdtable {
   unsigned int max_fds;
@@ -80,15 +90,21 @@ struct sigaction {
 struct k_sigaction {
   struct sigaction sa;
 } __attribute__((preserve_access_index));
+struct linux_binprm {
+  struct file *file;
+} __attribute__((preserve_access_index));
 
 /* Set before loading. */
 const volatile unsigned int ipc_namespace = 0; /* the recorder's, by inode */
 const volatile unsigned int pid_namespace = 0; /* its PID namespace, by inode */
 const volatile int recorder = 0;               /* its own process, never watched */
 const volatile int semaphore_key = 0, nr_semop = -1, nr_semtimedop = -1;
+const volatile int segment_key = 0;
 
 /* The set under the kit's key, as last made; -1 while there is none. */
 int set_id = -1;
+/* And the segment under its key, as last found or made. */
+int segment_id = -1;
 /* Events the ring buffer had no room for. */
 unsigned long long lost = 0;
 
@@ -316,6 +332,60 @@ int exit_semtimedop(struct syscall_exit *ctx) { return returned(ctx, 0); }
 SEC("tracepoint/syscalls/sys_exit_semctl")
 int exit_semctl(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
+/* shmget of the kit's key, and shmat of its segment, by any process that
+ * shares our objects: the segment's users. */
+SEC("tracepoint/syscalls/sys_enter_shmget")
+int enter_shmget(struct syscall_enter *ctx) {
+  int pid = current_process();
+  if (pid == recorder || !ours() || (int)ctx->args[0] != segment_key) return 0;
+  follow(pid);
+  struct watch_event *event = entered(ctx, pid, 3);
+  if (event) bpf_ringbuf_submit(event, 0);
+  note_call(ctx->nr, 0);
+  return 0;
+}
+SEC("tracepoint/syscalls/sys_exit_shmget")
+int exit_shmget(struct syscall_exit *ctx) {
+  int tid = (int)bpf_get_current_pid_tgid();
+  struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
+  if (call && call->nr == ctx->nr && ctx->ret >= 0) segment_id = (int)ctx->ret;
+  return returned(ctx, 0);
+}
+
+SEC("tracepoint/syscalls/sys_enter_shmat")
+int enter_shmat(struct syscall_enter *ctx) {
+  int pid = current_process();
+  if (pid == recorder || !ours() || (int)ctx->args[0] != segment_id) return 0;
+  follow(pid);
+  struct watch_event *event = entered(ctx, pid, 3);
+  if (event) bpf_ringbuf_submit(event, 0);
+  note_call(ctx->nr, 0);
+  return 0;
+}
+SEC("tracepoint/syscalls/sys_exit_shmat")
+int exit_shmat(struct syscall_exit *ctx) { return returned(ctx, 0); }
+
+/* A followed process's sleeps, with the span asked: a look at the segment
+ * once a second is its wake. */
+static __always_inline int sleep_entered(struct syscall_enter *ctx, int count, int span) {
+  int pid = current_process();
+  if (!is_followed(pid)) return 0;
+  struct watch_event *event = entered(ctx, pid, count);
+  if (!event) return 0;
+  if (bpf_probe_read_user(event->data, 16, (void *)ctx->args[span]) == 0) event->size = 16;
+  bpf_ringbuf_submit(event, 0);
+  note_call(ctx->nr, 0);
+  return 0;
+}
+SEC("tracepoint/syscalls/sys_enter_nanosleep")
+int enter_nanosleep(struct syscall_enter *ctx) { return sleep_entered(ctx, 2, 0); }
+SEC("tracepoint/syscalls/sys_exit_nanosleep")
+int exit_nanosleep(struct syscall_exit *ctx) { return returned(ctx, 0); }
+SEC("tracepoint/syscalls/sys_enter_clock_nanosleep")
+int enter_clock_nanosleep(struct syscall_enter *ctx) { return sleep_entered(ctx, 4, 2); }
+SEC("tracepoint/syscalls/sys_exit_clock_nanosleep")
+int exit_clock_nanosleep(struct syscall_exit *ctx) { return returned(ctx, 0); }
+
 SEC("tracepoint/syscalls/sys_enter_kill")
 int enter_kill(struct syscall_enter *ctx) {
   int pid = current_process();
@@ -346,14 +416,14 @@ static int names_a_fifo(const unsigned char *path, long size) {
 
 /* Where a path is read to be looked at, before anything is sent: one a
  * processor. */
-struct path {
+struct path_read {
   unsigned char bytes[WATCH_BYTES];
 };
 struct {
   __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
   __uint(max_entries, 1);
   __type(key, int);
-  __type(value, struct path);
+  __type(value, struct path_read);
 } scratch SEC(".maps");
 
 /* An open of a path that ends in a kit FIFO's name, by any process that
@@ -363,7 +433,7 @@ SEC("tracepoint/syscalls/sys_enter_openat")
 int enter_openat(struct syscall_enter *ctx) {
   int pid = current_process(), first = 0;
   if (pid == recorder || !ours()) return 0;
-  struct path *path = bpf_map_lookup_elem(&scratch, &first);
+  struct path_read *path = bpf_map_lookup_elem(&scratch, &first);
   if (!path) return 0;
   long size = bpf_probe_read_user_str(path->bytes, WATCH_BYTES, (void *)ctx->args[1]);
   if (size <= 0 || !names_a_fifo(path->bytes, size)) return 0;
@@ -533,6 +603,13 @@ int exec(unsigned long long *ctx) {
   if (pid == recorder) return 0;
   follow(pid);
   struct watch_event *event = reserve(WATCH_EXEC, pid);
-  if (event) bpf_ringbuf_submit(event, 0);
+  if (!event) return 0;
+  /* The name of the file run, which the kernel's 15 bytes of it may cut,
+   * however it was named to exec (a link, /dev/fd/N). */
+  struct linux_binprm *bprm = (struct linux_binprm *)ctx[2];
+  const unsigned char *name = BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name);
+  long size = name ? bpf_probe_read_kernel_str(event->data, WATCH_BYTES, name) : 0;
+  if (size > 0) event->size = (unsigned int)size;
+  bpf_ringbuf_submit(event, 0);
   return 0;
 }

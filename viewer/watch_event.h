@@ -10,14 +10,14 @@
 #define WATCH_SEMBUFS 16
 
 enum watch_kind {
-  WATCH_ENTER = 1,  /* a call entered: nr, args; data as the call has it */
-  WATCH_RETURN,     /* a call returned: nr, result; a read's bytes in data */
-  WATCH_WAKING,     /* pid's task woke other's */
-  WATCH_SENT,       /* signal sig generated for other by pid: code, result */
-  WATCH_DELIVERED,  /* signal sig delivered to pid: handler */
-  WATCH_FORK,       /* pid made process other */
-  WATCH_GONE,       /* process pid ended: status as wait(2) gives it */
-  WATCH_EXEC,       /* process pid became one of the kit's programs, named command */
+  WATCH_ENTER = 1, /* a call entered: nr, args; data as the call has it */
+  WATCH_RETURN,    /* a call returned: nr, result; a read's bytes in data */
+  WATCH_WAKING,    /* pid's task woke other's */
+  WATCH_SENT,      /* signal sig generated for other by pid: code, result */
+  WATCH_DELIVERED, /* signal sig delivered to pid: handler */
+  WATCH_FORK,      /* pid made process other */
+  WATCH_GONE,      /* process pid ended: status as wait(2) gives it */
+  WATCH_EXEC,      /* process pid became one of the kit's programs, named command */
 };
 
 /* A signal's disposition at delivery. */
@@ -43,7 +43,7 @@ struct watch_event {
   unsigned long long inode;
   unsigned int device, mode, rdev; /* device numbers as the kernel packs them */
   unsigned int magic;              /* its file system's: a pipe's is "PIPE" */
-  unsigned int size; /* bytes of data kept: of a read or write, a path, sembufs */
+  unsigned int size;               /* bytes of data kept: of a read or write, a path, sembufs */
   unsigned char data[WATCH_BYTES];
 };
 
