@@ -58,8 +58,9 @@ void states(Canvas& c, int lane, double top) {
               "\" width=\"3\" height=\"" + number(kBarHeight + 8) + "\" fill=\"#222222\"/>");
     // Into a pipe, nothing is written before the buffer goes out at a
     // normal exit: a signal that ends the program loses it.
-    std::string said =
-        event.text + (died_in_buffer(c.record, lane) ? ": its line died in the buffer" : "");
+    // An end whose status no one saw says so, rather than claim one.
+    std::string said = (event.text == "ended" ? "ended, status not seen" : event.text) +
+                       (died_in_buffer(c.record, lane) ? ": its line died in the buffer" : "");
     // Beside the bar's end, never back over it.
     if (!c.svg.label(at + 6, {top + kBarTop + 11}, said, 11, kWidth, "font-weight=\"bold\"",
                      at + 6))

@@ -493,8 +493,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     fprintf(stderr, "ipcwatch: cannot write %s: %s\n", path.c_str(), file.error().c_str());
     return 1;
   }
-  printf("ipcwatch: %zu processes over %.1f s drawn in %s\n", kept.lanes.size(),
-         kept.end - kept.begin, path.c_str());
+  printf("ipcwatch: %zu %s over %.1f s drawn in %s\n", kept.lanes.size(),
+         kept.lanes.size() == 1 ? "process" : "processes", kept.end - kept.begin, path.c_str());
   return 0;
 }
 

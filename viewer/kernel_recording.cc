@@ -30,6 +30,8 @@ using kit::Traced;
 // A signal delivered this long after it was sent was held back meanwhile.
 constexpr double kHeld = 0.01;
 constexpr int kSiKernel = 0x80;
+// The kernel's word, as a signal is sent, for one its disposition discards.
+constexpr int64_t kSignalIgnored = 1;
 // The kernel's own codes for a call it will restart once a handler returns.
 constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514,
                   kRestartBlock = -516;
@@ -54,6 +56,12 @@ bool ends_by_default(int sig) {
     default:
       return sig > 0;
   }
+}
+
+// A call the process ended in, at `at`: it never returned.
+void cut_off(Event& call, double at) {
+  call.cut = true;
+  if (call.until < 0) call.until = at;
 }
 
 // The kit FIFO in our folder that `file` is, by name; "" for any other.
@@ -233,6 +241,8 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
       else
         unread_[call.target].clear();  // more than was kept: what follows cannot be placed
     }
+  } else if (event.name == "pause") {
+    if (lane_of(event.pid) < 0) return;
   } else if (event.name == "kill") {
     if (lane_of(event.pid) < 0) return;
     call.detail = {static_cast<pid_t>(args[0]), static_cast<int>(args[1]), 0};
@@ -303,7 +313,9 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   // A call that asks nothing more is said by what it acts on: "shmat segment 3".
   std::string asked = call.text == call.call ? call.target : call.text;
   tell(at, call.lane,
-       call.call + " " + asked + failure + (let.empty() ? "" : ", lets " + let + " through"), said);
+       call.call + (asked.empty() ? "" : " " + asked) + failure +
+           (let.empty() ? "" : ", lets " + let + " through"),
+       said);
 }
 
 void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log& said) {
@@ -325,7 +337,9 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
     }
     case KernelEvent::Sent: {
       int target = lane_of(event.other);
-      if (target < 0 || (event.result != 0 && event.result != 2)) return;
+      // Discarded as it is sent, by its disposition: it is never delivered.
+      bool ignored = event.result == kSignalIgnored;
+      if (target < 0 || (event.result != 0 && event.result != 2 && !ignored)) return;
       int sig = event.signal;
 
       record_.events.push_back({.at = at,
@@ -338,6 +352,16 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
       std::string from = event.code == kSiKernel ? (key ? "from the terminal" : "from the kernel")
                          : sender >= 0           ? "from " + who(sender)
                                                  : "from process " + std::to_string(event.pid);
+      if (ignored) {
+        record_.events.push_back({.at = at,
+                                  .what = Happening::Delivery,
+                                  .lane = target,
+                                  .text = kit::signal_name(sig),
+                                  .value = sig,
+                                  .peer = sender == target ? -1 : sender});
+        tell(at, -1, kit::signal_name(sig) + " " + from + " is ignored by " + who(target), said);
+        return;
+      }
       // Said as it is delivered, or as it waits.
       sent_[event.other] = {at, event.pid, sig, record_.events.size() - 1, from};
       return;
@@ -361,7 +385,7 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
     }
     case KernelEvent::Gone:
       if (lane >= 0) {
-        for (auto& in : in_call_[event.pid]) record_.events[in.event].cut = true;
+        for (auto& in : in_call_[event.pid]) cut_off(record_.events[in.event], at);
         in_call_.erase(event.pid);
         ending_[event.pid] = kit::ending_of(event.status);
         ended(event.pid, at, said);
@@ -374,8 +398,8 @@ void Recorder::take(const KernelEvent& event, double at, KernelTrace& trace, Log
       int index = static_cast<int>(record_.lanes.size());
       lanes_[child] = index;
       joined_[child] = at;
-      record_.lanes.push_back(
-          {record_.lanes[parent].label + "'s child", child, record_.lanes[parent].hue, parent});
+      record_.lanes.push_back({record_.lanes[parent].label + "'s child", child,
+                               record_.lanes[parent].hue, parent, record_.lanes[parent].piped});
       seen_.push_back({});
       trace.follow(child);
       record_.events.push_back({.at = at,
@@ -406,7 +430,7 @@ void Recorder::delivered(const KernelEvent& event, double at, int lane, Log& sai
   bool fatal = event.handler == 0 && ends_by_default(sig);
   if (fatal) {
     // The calls it broke off never returned to the program: it ends in them.
-    for (auto& in : in_call_[event.pid]) record_.events[in.event].cut = true;
+    for (auto& in : in_call_[event.pid]) cut_off(record_.events[in.event], at);
     in_call_.erase(event.pid);
     if (auto last = interrupted_.find(event.pid); last != interrupted_.end()) {
       Event& call = record_.events[last->second.event];

@@ -40,6 +40,15 @@ std::string whole_name(pid_t pid, const std::string& name) {
   return name;
 }
 
+// Whether the process's output goes into a pipe, where its lines wait in
+// its buffer until it is full or the process exits.
+bool into_pipe(pid_t pid) {
+  std::array<char, 64> out{};
+  ssize_t size =
+      readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), out.data(), out.size() - 1);
+  return size > 0 && std::string_view(out.data(), static_cast<size_t>(size)).starts_with("pipe:");
+}
+
 // How many times the process has been put on a processor: a change while
 // it stays asleep in one call means it woke, ran and slept again between
 // two looks.
@@ -102,7 +111,8 @@ std::string said(const Event& event, const kit::Record& record) {
                                    : "asleep" + (event.call.empty() ? "" : " in " + event.call) +
                                          (event.target.empty() ? "" : " (" + event.target + ")"));
     case Happening::End:
-      return when.data() + who + "ended: " + event.text;
+      return when.data() + who +
+             "ended: " + (event.text == "ended" ? "its status not seen" : event.text);
     case Happening::Note:
       return when.data() + who + event.text;
     case Happening::Semaphore:
@@ -149,7 +159,7 @@ void Recorder::join(pid_t pid, double at, Log& lines, bool sampled, const std::s
   // Gone already, it is still named as the kernel named it.
   std::string label = whole_name(pid, command(name_of(pid)));
   if (label == "ended" && !named.empty()) label = kit::visible(named);
-  record_.lanes.push_back({label, pid, lane % 5});
+  record_.lanes.push_back({label, pid, lane % 5, -1, into_pipe(pid)});
   seen_.push_back({});
   add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);
   seen_.back().look.state = 0;  // so that its first state is recorded
@@ -203,21 +213,30 @@ void Recorder::follow(int lane, double at, Log& lines) {
   unsigned long runs = runs_of(pid);
   bool same = look->state == seen.look.state && look->call == seen.look.call &&
               look->target == seen.look.target;
+  // Drawn, but said only where the kernel's calls do not already say it.
+  bool quiet = false;
+  auto keep = [&](Event state) {
+    if (quiet)
+      record_.events.push_back(std::move(state));
+    else
+      add(std::move(state), lines);
+  };
   if (same && look->state == 'S' && runs != seen.runs && seen.runs != 0) {
-    // Woken and asleep again between two looks: it ran in between.
-    add({.at = at - 0.01, .what = Happening::State, .lane = lane, .state = 'R'}, lines);
+    // Woken and asleep again between two looks: it ran in between (its
+    // calls' returns and entries, where they are traced).
+    quiet = record_.traced;
+    keep({.at = at - 0.01, .what = Happening::State, .lane = lane, .state = 'R'});
     same = false;
   }
   seen.runs = runs;
   if (same) return;
   seen.look = *look;
-  add({.at = at,
-       .what = Happening::State,
-       .lane = lane,
-       .state = look->state,
-       .call = look->call,
-       .target = look->target},
-      lines);
+  keep({.at = at,
+        .what = Happening::State,
+        .lane = lane,
+        .state = look->state,
+        .call = look->call,
+        .target = look->target});
 }
 
 Log Recorder::take(const World& world, double at) {

@@ -23,9 +23,10 @@ constexpr double kKeptSeconds = 600;
 constexpr size_t kRoomAhead = 1 << 15;
 
 // The kit's programs, by their files' names: each is drawn from its start.
+// The means are the averager's sample program, as its guide names it built.
 inline const std::vector<std::string> kPrograms = {
-    "gatewait",   "gatepost",          "turnstile", "pipechat", "pipechat-server",
-    "slatewatch", "slatewatch-client", "fork",      "catcher",  "pause"};
+    "gatewait",          "gatepost", "turnstile", "pipechat", "pipechat-server", "slatewatch",
+    "slatewatch-client", "fork",     "catcher",   "pause",    "means",           "means-static"};
 
 // A line of the running log, with the moment it tells of, in seconds from
 // the start: lines are printed in the order of their moments.

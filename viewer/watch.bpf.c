@@ -386,6 +386,19 @@ int enter_clock_nanosleep(struct syscall_enter *ctx) { return sleep_entered(ctx,
 SEC("tracepoint/syscalls/sys_exit_clock_nanosleep")
 int exit_clock_nanosleep(struct syscall_exit *ctx) { return returned(ctx, 0); }
 
+/* A followed process's pause, until a signal. */
+SEC("tracepoint/syscalls/sys_enter_pause")
+int enter_pause(struct syscall_enter *ctx) {
+  int pid = current_process();
+  if (!is_followed(pid)) return 0;
+  struct watch_event *event = entered(ctx, pid, 0);
+  if (event) bpf_ringbuf_submit(event, 0);
+  note_call(ctx->nr, 0);
+  return 0;
+}
+SEC("tracepoint/syscalls/sys_exit_pause")
+int exit_pause(struct syscall_exit *ctx) { return returned(ctx, 0); }
+
 SEC("tracepoint/syscalls/sys_enter_kill")
 int enter_kill(struct syscall_enter *ctx) {
   int pid = current_process();

@@ -17,7 +17,7 @@ enum watch_kind {
   WATCH_DELIVERED, /* signal sig delivered to pid: handler */
   WATCH_FORK,      /* pid made process other */
   WATCH_GONE,      /* process pid ended: status as wait(2) gives it */
-  WATCH_EXEC,      /* process pid became one of the kit's programs, named command */
+  WATCH_EXEC,      /* process pid became a kit program: command; the file's name in data */
 };
 
 /* A signal's disposition at delivery. */
