@@ -84,7 +84,11 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   ASSERT_FALSE(waits.empty());
   EXPECT_EQ(waits.back().attributes["data-call"], "semop");
   EXPECT_EQ(waits.back().attributes["data-result"], "cut");
-  EXPECT_EQ(count(contents("drawn/index.html"), "href=\"semaphores.svg\""), 1);
+  // The page links each picture's file and its place on the page.
+  std::string page = contents("drawn/index.html");
+  EXPECT_EQ(count(page, "<a href=\"semaphores.svg\">"), 1);
+  EXPECT_EQ(count(page, "<a href=\"#semaphores\">"), 1);
+  EXPECT_EQ(count(page, "<section id=\"semaphores\">"), 1);
 
   // Traced: each post whose unit gatewait took (Enter, then a, b and Enter)
   // is an arrow from gatepost's +1 to the return of one of gatewait's takes:

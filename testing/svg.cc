@@ -1,6 +1,10 @@
 #include "svg.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
 
 namespace kit {
 namespace {
@@ -18,6 +22,58 @@ std::string unescaped(const std::string& text) {
     i = end;
   }
   return out;
+}
+
+// Whether `value` is a number and nothing else.
+bool numeric(const std::string& value) {
+  char* end = nullptr;
+  strtod(value.c_str(), &end);
+  return !value.empty() && end == value.c_str() + value.size();
+}
+
+bool colour(const std::string& value) {
+  static const std::regex kColour(
+      "#[0-9a-fA-F]{3}|#[0-9a-fA-F]{6}|none|context-stroke|url\\(#[\\w-]+\\)");
+  return std::regex_match(value, kColour);
+}
+
+// What a browser would not draw as meant: an attribute SVG does not have,
+// a colour, anchor or number it cannot read. An SVG element's attributes
+// only; the page around an inline picture is HTML.
+std::string unreadable(const Element& element) {
+  static const std::set<std::string> kElements = {"svg",  "defs", "pattern", "marker", "path",
+                                                  "rect", "line", "circle",  "text",   "g"};
+  static const std::set<std::string> kNumbers = {
+      "x",           "y",           "x1",        "y1",           "x2",           "y2",
+      "cx",          "cy",          "r",         "width",        "height",       "refX",
+      "refY",        "markerWidth", "font-size", "stroke-width", "fill-opacity", "stroke-opacity",
+      "markerHeight"};
+  static const std::map<std::string, std::regex> kWords = {
+      {"text-anchor", std::regex("start|middle|end")},
+      {"font-weight", std::regex("bold|normal")},
+      {"font-style", std::regex("italic|normal")},
+      {"orient", std::regex("auto|auto-start-reverse|[0-9.]+")},
+      {"marker-end", std::regex("url\\(#[\\w-]+\\)")},
+      {"stroke-dasharray", std::regex("[0-9.]+([ ,][0-9.]+)*")},
+      {"d", std::regex("[MLHVCQAZmlhvcqaz0-9.,e+ -]+")},
+      {"viewBox", std::regex("-?[0-9.]+ -?[0-9.]+ [0-9.]+ [0-9.]+")},
+      {"patternUnits", std::regex("userSpaceOnUse|objectBoundingBox")},
+      {"patternTransform", std::regex("rotate\\(-?[0-9.]+\\)")},
+      {"class", std::regex("[a-z-]+")},
+      {"id", std::regex("[\\w-]+")},
+      {"font-family", std::regex("[\\w ,-]+")},
+      {"xmlns", std::regex("http://www.w3.org/2000/svg")},
+  };
+  if (!kElements.count(element.name)) return "";
+  for (auto& [name, value] : element.attributes) {
+    if (name.starts_with("data-")) continue;
+    bool read = kNumbers.count(name)                 ? numeric(value)
+                : name == "fill" || name == "stroke" ? colour(value)
+                : kWords.count(name)                 ? std::regex_match(value, kWords.at(name))
+                                                     : false;
+    if (!read) return "<" + element.name + " " + name + "=\"" + value + "\">";
+  }
+  return "";
 }
 
 }  // namespace
@@ -66,6 +122,10 @@ std::optional<std::vector<Element>> parse_svg(const std::string& xml) {
       i = close + 1;
     }
     element.text = text;
+    if (std::string wrong = unreadable(element); !wrong.empty()) {
+      fprintf(stderr, "not drawn as meant: %s\n", wrong.c_str());
+      return std::nullopt;
+    }
     if (!empty) open.push_back(element.name);
     all.push_back(std::move(element));
   }
