@@ -1,6 +1,8 @@
 #include "kernel_trace.h"
 
 #include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -44,6 +46,30 @@ std::string refusal(int error) {
     return "BPF is not open to this user (it needs CAP_BPF and CAP_PERFMON)";
   if (error == ENOSYS) return "this kernel was built without BPF";
   return std::string("the kernel refused its BPF programs: ") + strerror(error);
+}
+
+// The calls' tracepoints are found by their numbers in the tracing file
+// system. Where it is not mounted, it is mounted for the moment of
+// attaching in a mount namespace of the recorder's own: no one else sees
+// it come and go, and another recorder attaching meanwhile never finds it
+// gone under it.
+int attach(kernel_watch* skeleton) {
+  if (access(kTracing, F_OK) == 0 || access(kDebugTracing, F_OK) == 0)
+    return kernel_watch__attach(skeleton);
+  int home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+  int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  bool apart = home >= 0 && here >= 0 && unshare(CLONE_NEWNS) == 0;
+  if (apart) {
+    // Its mount kept from the others, which would otherwise share it.
+    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    mount("nodev", "/sys/kernel/tracing", "tracefs", 0, nullptr);
+  }
+  int failed = kernel_watch__attach(skeleton);
+  // Back among the others' mounts, in the folder it was started in.
+  if (apart && setns(home, CLONE_NEWNS) == 0 && fchdir(here) != 0) failed = -errno;
+  if (home >= 0) close(home);
+  if (here >= 0) close(here);
+  return failed;
 }
 
 KernelEvent decoded(const watch_event& raw) {
@@ -118,13 +144,7 @@ std::unique_ptr<KernelTrace> KernelTrace::start(const std::vector<std::string>& 
     why = refusal(-failed);
     return nullptr;
   }
-  // The calls' tracepoints are found by their numbers in the tracing file
-  // system: mounted for the moment of attaching, where it is not.
-  bool mounted = access(kTracing, F_OK) != 0 && access(kDebugTracing, F_OK) != 0 &&
-                 mount("nodev", "/sys/kernel/tracing", "tracefs", 0, nullptr) == 0;
-  int failed = kernel_watch__attach(trace->skeleton_);
-  if (mounted) umount2("/sys/kernel/tracing", MNT_DETACH);
-  if (failed != 0) {
+  if (int failed = attach(trace->skeleton_); failed != 0) {
     why = refusal(-failed);
     return nullptr;
   }

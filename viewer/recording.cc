@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -93,8 +93,8 @@ std::array<char, 32> stamp(double at) {
   std::array<char, 32> when{};
   // As "%8.2f s  " would, without printf's cost at every line of a busy log.
   std::array<char, 20> digits{};
-  auto [end, failed] = std::to_chars(digits.data(), digits.data() + digits.size(), at,
-                                     std::chars_format::fixed, 2);
+  auto [end, failed] =
+      std::to_chars(digits.data(), digits.data() + digits.size(), at, std::chars_format::fixed, 2);
   if (failed != std::errc()) {
     snprintf(when.data(), when.size(), "%8.2f s  ", at);
     return when;
@@ -170,7 +170,11 @@ void Recorder::join(pid_t pid, double at, Log& lines, bool sampled, const std::s
   joined_[pid] = at;
   // Gone already, it is still named as the kernel named it.
   std::string label = whole_name(pid, command(name_of(pid)));
-  if (label == "ended" && !named.empty()) label = kit::visible(named);
+  // The kernel's name for it where /proc has none left, or its whole name
+  // where /proc's is cut (a zombie's executable can no longer be read).
+  if (!named.empty() &&
+      (label == "ended" || (named.size() > label.size() && kit::visible(named).starts_with(label))))
+    label = kit::visible(named);
   record_.lanes.push_back({label, pid, lane % 5, -1, into_pipe(pid)});
   seen_.push_back({});
   add({.at = at, .what = Happening::Note, .lane = lane, .text = "first seen"}, lines);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -93,9 +94,8 @@ TEST_F(RecordingTest, DrawsTheSemaphorePairPlayedByHand) {
     ASSERT_TRUE(waiter.wait_for("I got semaphore\n", post));
     // As a person would, after each post: long enough for a look. Traced,
     // the calls tell that it ran, and a look's state is not said again.
-    ASSERT_TRUE(kernel_recording()
-                    ? recorder.wait_for("lets " + waiter_name + " through", post)
-                    : recorder.wait_for(waiter_name + ": running", post));
+    ASSERT_TRUE(kernel_recording() ? recorder.wait_for("lets " + waiter_name + " through", post)
+                                   : recorder.wait_for(waiter_name + ": running", post));
   }
   waiter.signal(SIGINT);
   ASSERT_TRUE(recorder.wait_for("semaphore: value 0, 0 waiting"));
@@ -302,7 +302,8 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerForksChildAndPause) {
   ASSERT_TRUE(recorder.wait_for(name + ": asleep"));
   catcher.signal(SIGILL);
   ASSERT_TRUE(recorder.wait_for("SIGILL from process " + std::to_string(getpid()) +
-                                " is handled by " + name + "\n"));
+                                " is handled by " + name + "\n"))
+      << recorder.output();
   catcher.signal(SIGILL);  // while the first one's handler holds it back
   ASSERT_TRUE(recorder.wait_for(" to " + name + " is held back: pending\n"));
   // Delivered once the first handler returns.
@@ -335,7 +336,7 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerForksChildAndPause) {
   EXPECT_NEAR(paused[0].number("data-until"), end[0].number("data-at"), 0.01) << "it ends in it";
   bool buffered = false;
   for (auto& e : svg) buffered |= e.text == "SIGINT: its line died in the buffer";
-  EXPECT_TRUE(buffered);
+  EXPECT_TRUE(buffered) << recorder.output();
 
   auto bands = of_class(svg, "band", "data-lane", "catcher");
   EXPECT_EQ(attribute(bands, "data-kind"),
@@ -461,6 +462,17 @@ TEST_F(RecordingTest, ACallOpenAcrossTheCutIsKeptWhole) {
 // the second says what it could not name, and both leave nothing behind.
 TEST_F(RecordingTest, TwoRecordersAtOnceLeaveEachOtherBe) {
   if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
+  // Started at the same moment, each attaches to the kernel's tracepoints:
+  // none finds the tracing file system gone under it.
+  std::vector<std::unique_ptr<Process>> at_once;
+  for (int i = 0; i < 4; i++)
+    at_once.push_back(std::make_unique<Process>(
+        "ipcwatch", recording("at-once" + std::to_string(i) + ".svg", {"--for", "1", "sem"})));
+  for (auto& recorder : at_once) {
+    EXPECT_EQ(recorder->wait_exit().status, 0);
+    EXPECT_NE(recorder->output().find(".svg from the kernel's tracepoints"), std::string::npos)
+        << recorder->output();
+  }
   Process first("ipcwatch", recording("first.svg", {"sem"}));
   ASSERT_TRUE(first.wait_for("semaphore: absent"));
   Process second("/usr/bin/unshare",

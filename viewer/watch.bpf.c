@@ -192,9 +192,10 @@ static int ours(void) {
 
 static int is_followed(int pid) { return pid > 0 && bpf_map_lookup_elem(&followed, &pid) != 0; }
 
+/* Looked up first: an update at every call of a busy process costs it. */
 static void follow(int pid) {
   char yes = 1;
-  if (pid > 0) bpf_map_update_elem(&followed, &pid, &yes, BPF_ANY);
+  if (pid > 0 && !is_followed(pid)) bpf_map_update_elem(&followed, &pid, &yes, BPF_ANY);
 }
 
 static struct watch_event *reserve(unsigned int kind, int pid) {
@@ -228,6 +229,9 @@ static void file_of(unsigned long long fd, struct watch_event *event) {
   event->rdev = BPF_CORE_READ(inode, i_rdev);
 }
 
+/* A call whose return needs what its entry knew: a read's buffer, an open
+ * by a process not followed, the get whose result names the kit's object.
+ * The others' returns are sent for whoever is followed. */
 static void note_call(int nr, unsigned long long buffer) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending call = {.nr = nr, .buffer = buffer};
@@ -245,7 +249,7 @@ static __always_inline struct watch_event *entered(struct syscall_enter *ctx, in
   return event;
 }
 
-/* A return of a call whose entry was sent. */
+/* A return of a call noted at its entry, or of a followed process's. */
 static __always_inline int returned(struct syscall_exit *ctx, int opened) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
@@ -284,7 +288,6 @@ static __always_inline int semaphore_op(struct syscall_enter *ctx, int count) {
   if (size && bpf_probe_read_user(event->data, size & (WATCH_BYTES - 1), (void *)ctx->args[1]) == 0)
     event->size = size;
   bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 
@@ -302,7 +305,6 @@ int enter_semctl(struct syscall_enter *ctx) {
   follow(pid);
   struct watch_event *event = entered(ctx, pid, 4);
   if (event) bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 
@@ -359,7 +361,6 @@ int enter_shmat(struct syscall_enter *ctx) {
   follow(pid);
   struct watch_event *event = entered(ctx, pid, 3);
   if (event) bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_shmat")
@@ -374,7 +375,6 @@ static __always_inline int sleep_entered(struct syscall_enter *ctx, int count, i
   if (!event) return 0;
   if (bpf_probe_read_user(event->data, 16, (void *)ctx->args[span]) == 0) event->size = 16;
   bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_enter_nanosleep")
@@ -393,7 +393,6 @@ int enter_pause(struct syscall_enter *ctx) {
   if (!is_followed(pid)) return 0;
   struct watch_event *event = entered(ctx, pid, 0);
   if (event) bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_pause")
@@ -405,7 +404,6 @@ int enter_kill(struct syscall_enter *ctx) {
   if (pid == recorder || !ours() || !is_followed(pid)) return 0;
   struct watch_event *event = entered(ctx, pid, 2);
   if (event) bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_kill")
@@ -476,7 +474,6 @@ int enter_write(struct syscall_enter *ctx) {
   if (size && bpf_probe_read_user(event->data, size, (void *)ctx->args[1]) == 0)
     event->size = (unsigned int)size;
   bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
   return 0;
 }
 SEC("tracepoint/syscalls/sys_exit_write")
