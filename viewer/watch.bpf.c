@@ -308,24 +308,28 @@ int enter_semctl(struct syscall_enter *ctx) {
   return 0;
 }
 
-SEC("tracepoint/syscalls/sys_enter_semget")
-int enter_semget(struct syscall_enter *ctx) {
+/* A get of the kit's `key` by any process that shares our objects; its
+ * return, the object's id. */
+static __always_inline int key_asked(struct syscall_enter *ctx, int key) {
   int pid = current_process();
-  if (pid == recorder || !ours() || (int)ctx->args[0] != semaphore_key) return 0;
+  if (pid == recorder || !ours() || (int)ctx->args[0] != key) return 0;
   follow(pid);
   struct watch_event *event = entered(ctx, pid, 3);
   if (event) bpf_ringbuf_submit(event, 0);
   note_call(ctx->nr, 0);
   return 0;
 }
-
-SEC("tracepoint/syscalls/sys_exit_semget")
-int exit_semget(struct syscall_exit *ctx) {
+static __always_inline int id_given(struct syscall_exit *ctx, int *id) {
   int tid = (int)bpf_get_current_pid_tgid();
   struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
-  if (call && call->nr == ctx->nr && ctx->ret >= 0) set_id = (int)ctx->ret;
+  if (call && call->nr == ctx->nr && ctx->ret >= 0) *id = (int)ctx->ret;
   return returned(ctx, 0);
 }
+
+SEC("tracepoint/syscalls/sys_enter_semget")
+int enter_semget(struct syscall_enter *ctx) { return key_asked(ctx, semaphore_key); }
+SEC("tracepoint/syscalls/sys_exit_semget")
+int exit_semget(struct syscall_exit *ctx) { return id_given(ctx, &set_id); }
 
 SEC("tracepoint/syscalls/sys_exit_semop")
 int exit_semop(struct syscall_exit *ctx) { return returned(ctx, 0); }
@@ -337,22 +341,9 @@ int exit_semctl(struct syscall_exit *ctx) { return returned(ctx, 0); }
 /* shmget of the kit's key, and shmat of its segment, by any process that
  * shares our objects: the segment's users. */
 SEC("tracepoint/syscalls/sys_enter_shmget")
-int enter_shmget(struct syscall_enter *ctx) {
-  int pid = current_process();
-  if (pid == recorder || !ours() || (int)ctx->args[0] != segment_key) return 0;
-  follow(pid);
-  struct watch_event *event = entered(ctx, pid, 3);
-  if (event) bpf_ringbuf_submit(event, 0);
-  note_call(ctx->nr, 0);
-  return 0;
-}
+int enter_shmget(struct syscall_enter *ctx) { return key_asked(ctx, segment_key); }
 SEC("tracepoint/syscalls/sys_exit_shmget")
-int exit_shmget(struct syscall_exit *ctx) {
-  int tid = (int)bpf_get_current_pid_tgid();
-  struct pending *call = bpf_map_lookup_elem(&in_call, &tid);
-  if (call && call->nr == ctx->nr && ctx->ret >= 0) segment_id = (int)ctx->ret;
-  return returned(ctx, 0);
-}
+int exit_shmget(struct syscall_exit *ctx) { return id_given(ctx, &segment_id); }
 
 SEC("tracepoint/syscalls/sys_enter_shmat")
 int enter_shmat(struct syscall_enter *ctx) {
