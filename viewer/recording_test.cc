@@ -297,8 +297,20 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerForksChildAndPause) {
   if (!kernel_recording()) GTEST_SKIP() << "the kernel's tracing is not open to the tests";
   Process recorder("ipcwatch", recording("signals.svg", {"sem"}));
   ASSERT_TRUE(recorder.wait_for("semaphore: absent"));
+  // Into a pipe, pause's line waits in its buffer; a signal its default
+  // ignores is discarded as it is sent; Ctrl-C ends it in its pause. First,
+  // so that its end's words have the picture's room after it.
+  Process pause("pause", {.io = Io::Pipes});
+  std::string name = "pause " + std::to_string(pause.pid());
+  ASSERT_TRUE(recorder.wait_for(name + ": asleep in pause"));
+  pause.signal(SIGWINCH);
+  ASSERT_TRUE(recorder.wait_for("SIGWINCH from process " + std::to_string(getpid()) +
+                                " is ignored by " + name + "\n"));
+  pause.signal(SIGINT);
+  EXPECT_EQ(pause.wait_exit().signal, SIGINT);
+  ASSERT_TRUE(recorder.wait_for(name + ": ended: SIGINT"));
   Process catcher("catcher", {.io = Io::Pipes});
-  std::string name = "catcher " + std::to_string(catcher.pid());
+  name = "catcher " + std::to_string(catcher.pid());
   ASSERT_TRUE(recorder.wait_for(name + ": asleep"));
   catcher.signal(SIGILL);
   ASSERT_TRUE(recorder.wait_for("SIGILL from process " + std::to_string(getpid()) +
@@ -316,17 +328,6 @@ TEST_F(RecordingTest, DrawsTheCatchersHandlerForksChildAndPause) {
   EXPECT_EQ(fork.wait_exit().status, 0);
   ASSERT_TRUE(recorder.wait_for("fork " + std::to_string(fork.pid()) + ": ended: exit 0"))
       << recorder.output();
-  // Into a pipe, pause's line waits in its buffer; a signal its default
-  // ignores is discarded as it is sent; Ctrl-C ends it in its pause.
-  Process pause("pause", {.io = Io::Pipes});
-  name = "pause " + std::to_string(pause.pid());
-  ASSERT_TRUE(recorder.wait_for(name + ": asleep in pause"));
-  pause.signal(SIGWINCH);
-  ASSERT_TRUE(recorder.wait_for("SIGWINCH from process " + std::to_string(getpid()) +
-                                " is ignored by " + name + "\n"));
-  pause.signal(SIGINT);
-  EXPECT_EQ(pause.wait_exit().signal, SIGINT);
-  ASSERT_TRUE(recorder.wait_for(name + ": ended: SIGINT"));
   auto svg = stop_and_read(recorder, "signals.svg");
   auto paused = of_class(svg, "call", "data-lane", "pause");
   ASSERT_EQ(paused.size(), 1u) << "nothing written before its end";
