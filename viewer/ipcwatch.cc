@@ -450,7 +450,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     }
     const look::World& world = *seen;
     if (trace) {
-      auto& events = trace->take();
+      auto events = trace->take();
       for (auto& event : events)
         if (event.kind == look::KernelEvent::Enter && event.name == "open") watcher.fifo_opened();
       hear(recorder.take(events, start_at, *trace));

@@ -129,7 +129,7 @@ std::string Recorder::target_of(const KernelEvent& event) {
   return terminal ? "terminal" : "";
 }
 
-Log Recorder::take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace) {
+Log Recorder::take(std::span<const KernelEvent> events, double start, KernelTrace& trace) {
   Log said;
   for (auto& [pid, lane] : lanes_) trace.follow(pid);  // those the looks found too
   for (auto& event : events) take(event, event.at - start, trace, said);

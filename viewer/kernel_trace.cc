@@ -72,15 +72,18 @@ int attach(kernel_watch* skeleton) {
   return failed;
 }
 
-KernelEvent decoded(const watch_event& raw) {
-  KernelEvent event;
+// Into a slot kept from an earlier burst, every field set anew: its strings
+// and operations keep their room, so a busy recording allocates nothing
+// per event.
+void decode(const watch_event& raw, KernelEvent& event) {
   event.kind = static_cast<KernelEvent::Kind>(raw.kind);
   event.at = static_cast<double>(raw.at) / 1e9;
   event.pid = raw.pid;
   event.command.assign(raw.command, strnlen(raw.command, sizeof raw.command));
   event.nr = raw.nr;
-  if (raw.kind == WATCH_ENTER || raw.kind == WATCH_RETURN)
-    event.name = kit::call_name(raw.nr) ?: "";
+  const char* name =
+      raw.kind == WATCH_ENTER || raw.kind == WATCH_RETURN ? kit::call_name(raw.nr) : nullptr;
+  event.name = name ? name : "";
   std::copy(std::begin(raw.args), std::end(raw.args), event.args);
   event.result = raw.result;
   event.other = raw.other;
@@ -96,6 +99,8 @@ KernelEvent decoded(const watch_event& raw) {
   event.mode = raw.mode;
   event.pipe = raw.magic == kPipeMagic;
   size_t size = std::min<size_t>(raw.size, sizeof raw.data);
+  event.operations.clear();
+  event.bytes.clear();
   if (event.name == "semop" && raw.kind == WATCH_ENTER) {
     for (size_t at = 0; at + sizeof(watch_sembuf) <= size; at += sizeof(watch_sembuf)) {
       watch_sembuf op;
@@ -103,10 +108,10 @@ KernelEvent decoded(const watch_event& raw) {
       event.operations.push_back({op.num, op.op, op.flg});
     }
   } else {
-    event.bytes.assign(reinterpret_cast<const char*>(raw.data), size);
-    if (event.name == "open") event.bytes = event.bytes.substr(0, event.bytes.find('\0'));
+    const char* bytes = reinterpret_cast<const char*>(raw.data);
+    if (event.name == "open") size = strnlen(bytes, size);
+    event.bytes.assign(bytes, size);
   }
-  return event;
 }
 
 }  // namespace
@@ -117,7 +122,9 @@ int take_one(void* context, void* data, size_t size) {
   watch_event raw;
   memcpy(&raw, data, sizeof raw);
   if (raw.kind == WATCH_GONE) trace->following_.erase(raw.pid);
-  trace->taken_.push_back(decoded(raw));
+  auto& taken = trace->taken_;
+  if (trace->count_ == taken.size()) taken.emplace_back();
+  decode(raw, taken[trace->count_++]);
   return 0;
 }
 
@@ -176,17 +183,20 @@ KernelTrace::~KernelTrace() {
 
 int KernelTrace::fd() const { return ring_buffer__epoll_fd(ring_); }
 
-const std::vector<KernelEvent>& KernelTrace::take() {
-  // Room kept from one burst to the next.
-  taken_.clear();
+std::span<const KernelEvent> KernelTrace::take() {
+  // Slots kept from one burst to the next.
+  count_ = 0;
   // No more than the ring holds: the recording still ends when told.
   ring_buffer__consume(ring_);
-  // Each processor stamps its own: put in the order of their moments,
-  // where they came out of it.
+  // Each processor stamps its own as it takes its place in the ring, so
+  // one comes out of order only among the few taken at the same moment:
+  // each such is moved back past those, no further.
   auto earlier = [](const KernelEvent& a, const KernelEvent& b) { return a.at < b.at; };
-  if (!std::is_sorted(taken_.begin(), taken_.end(), earlier))
-    std::stable_sort(taken_.begin(), taken_.end(), earlier);
-  return taken_;
+  auto begin = taken_.begin(), end = begin + static_cast<long>(count_);
+  for (auto next = std::is_sorted_until(begin, end, earlier); next != end; ++next)
+    if (earlier(*next, *(next - 1)))
+      std::rotate(std::upper_bound(begin, next, *next, earlier), next, next + 1);
+  return {taken_.data(), count_};
 }
 
 void KernelTrace::follow(pid_t pid) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -61,7 +62,7 @@ class KernelTrace {
   int fd() const;  // readable when events wait
   // What arrived since the last call, in the order the kernel stamped it;
   // kept until the next.
-  const std::vector<KernelEvent>& take();
+  std::span<const KernelEvent> take();
   // Follows `pid`'s reads, writes, wakes and signals from now on.
   void follow(pid_t pid);
   // Events the kernel had no room for, the reader behind.
@@ -71,7 +72,8 @@ class KernelTrace {
   KernelTrace() = default;
   struct kernel_watch* skeleton_ = nullptr;
   struct ring_buffer* ring_ = nullptr;
-  std::vector<KernelEvent> taken_;
+  std::vector<KernelEvent> taken_;  // slots, the first `count_` taken
+  size_t count_ = 0;
   // Those followed from here, until the kernel says they ended: each told
   // to the kernel once.
   std::unordered_set<pid_t> following_;

@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -91,18 +93,24 @@ std::string holders(const std::vector<Who>& listed) {
 // A log line's moment, as every line of the log begins.
 std::array<char, 32> stamp(double at) {
   std::array<char, 32> when{};
-  // As "%8.2f s  " would, without printf's cost at every line of a busy log.
-  std::array<char, 20> digits{};
-  auto [end, failed] =
-      std::to_chars(digits.data(), digits.data() + digits.size(), at, std::chars_format::fixed, 2);
-  if (failed != std::errc()) {
-    snprintf(when.data(), when.size(), "%8.2f s  ", at);
+  // As "%8.2f s  " would, without printf's cost at every line of a busy
+  // log: in whole hundredths, where the moment lies clearly off a tie.
+  double hundredths = at * 100;
+  double below = std::floor(hundredths);
+  if (at >= 0 && at < 1e9 && std::fabs(hundredths - below - 0.5) > 1e-6) {
+    auto whole = static_cast<long long>(hundredths - below < 0.5 ? below : below + 1);
+    std::array<char, 20> digits{};
+    auto end = std::to_chars(digits.data(), digits.data() + digits.size(), whole / 100).ptr;
+    *end++ = '.';
+    *end++ = static_cast<char>('0' + whole % 100 / 10);
+    *end++ = static_cast<char>('0' + whole % 10);
+    size_t size = static_cast<size_t>(end - digits.data()), pad = size < 8 ? 8 - size : 0;
+    memset(when.data(), ' ', pad);
+    memcpy(when.data() + pad, digits.data(), size);
+    memcpy(when.data() + pad + size, " s  ", 5);
     return when;
   }
-  size_t size = static_cast<size_t>(end - digits.data()), pad = size < 8 ? 8 - size : 0;
-  memset(when.data(), ' ', pad);
-  memcpy(when.data() + pad, digits.data(), size);
-  memcpy(when.data() + pad + size, " s  ", 5);
+  snprintf(when.data(), when.size(), "%8.2f s  ", at);
   return when;
 }
 
@@ -147,6 +155,20 @@ std::string said(const Event& event, const kit::Record& record) {
 }
 
 }  // namespace
+
+Recorder::Recorder(kit::Record& record, double kept_seconds)
+    : record_(record), kept_seconds_(kept_seconds) {
+  // Room for a busy session's first minutes: the record is not moved at
+  // each growth while its calls come by the thousand. Its pages are taken
+  // from memory now, so that a burst of calls does not stop at a page
+  // fault every few dozen events.
+  record_.events.reserve(kRoomAhead);
+  constexpr uintptr_t kPage = 4096;
+  auto from = reinterpret_cast<uintptr_t>(record_.events.data());
+  uintptr_t to = (from + record_.events.capacity() * sizeof(Event)) & ~(kPage - 1);
+  from = (from + kPage - 1) & ~(kPage - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+}
 
 void Recorder::add(Event event, Log& lines) {
   lines.push_back({event.at, said(event, record_)});

@@ -39,13 +39,7 @@ using Log = std::vector<Said>;
 class Recorder {
  public:
   // Keeps the last `kept_seconds` of the recording.
-  explicit Recorder(kit::Record& record, double kept_seconds = kKeptSeconds)
-      : record_(record), kept_seconds_(kept_seconds) {
-    // Room for a busy session's first minutes, taken from memory only as
-    // it fills: the record is not moved at each growth while its calls
-    // come by the thousand.
-    record_.events.reserve(kRoomAhead);
-  }
+  explicit Recorder(kit::Record& record, double kept_seconds = kKeptSeconds);
 
   // Takes in one look at the world, `at` seconds from the start; returns
   // what changed, as lines for the terminal.
@@ -53,7 +47,7 @@ class Recorder {
   // Takes in what the kernel's tracepoints reported, `start` being the
   // monotonic moment of the recording's second 0; follows each process
   // that joins in `trace`.
-  Log take(const std::vector<KernelEvent>& events, double start, KernelTrace& trace);
+  Log take(std::span<const KernelEvent> events, double start, KernelTrace& trace);
   // At the end: what was still going on was drawn from the kernel's events;
   // a lane gone with no word from the kernel of how ended as a look saw.
   void finish();
