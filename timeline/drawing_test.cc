@@ -4,6 +4,7 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -157,6 +158,20 @@ TEST(DrawingTest, BreaksTheAxisWhereNoProgramRan) {
   EXPECT_GT(breaks[0].number("data-from"), 0.5);
   EXPECT_LT(breaks[0].number("data-to"), 8.0);
   for (auto& e : *svg) EXPECT_NE(e.text, "from each operation");
+
+  // Sampled, the set is drawn as the looks saw it, and said absent only
+  // where it was.
+  apart.traced = false;
+  apart.events.insert(apart.events.begin() + 2,
+                      {.at = 4, .what = Happening::Semaphore, .present = false});
+  apart.events.insert(apart.events.begin(), {.at = 0, .what = Happening::Semaphore, .value = 1});
+  svg = parse_svg(draw_scene(apart));
+  ASSERT_TRUE(svg);
+  std::vector<std::string> steps;
+  for (auto& step : of_class(*svg, "semaphore"))
+    steps.push_back(step.attributes["data-present"] + step.attributes["data-value"]);
+  EXPECT_EQ(steps, (std::vector<std::string>{"yes1", "no0"}));
+  EXPECT_EQ(std::count_if(svg->begin(), svg->end(), [](auto& e) { return e.text == "absent"; }), 1);
 }
 
 // The answer written into the segment, to the look that saw it: an arrow

@@ -174,10 +174,12 @@ TEST(RelationsTest, DecidesWhatEachMarkSays) {
   family.call(2, "write", 0.3, "terminal", "I got semaphore\n");
   family.call(2, "write", 0.4, "pipe", "x");
   family.call(2, "read", 0.5, "terminal", "\n");
+  // A fork is its arrow, a sleep the bar's state: neither gets a mark.
+  family.call(0, "fork", 0.6).call(0, "nanosleep", 0.7).call(2, "semctl", 0.8, "semaphore 0");
   std::vector<bool> marks;
   for (size_t i = 1; i < family.events.size(); i++)
     marks.push_back(marked(family, family.events[i]));
-  EXPECT_EQ(marks, (std::vector<bool>{true, true, false, true, false}));
+  EXPECT_EQ(marks, (std::vector<bool>{true, true, false, true, false, false, false, true}));
 
   Traced ends;
   ends.lanes[1].piped = true;

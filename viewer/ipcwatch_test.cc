@@ -258,6 +258,8 @@ TEST_F(IpcwatchTest, NamesThatCarryControlsAreShownHarmless) {
       {"c1\xc2\x9b"
        "2J",
        "c1?2J"},
+      // A control, then a character of three bytes: each shown whole.
+      {"c1\xc2\x85\xe2\x82\xac", "c1?\xe2\x82\xac"},
       {"bad\xff", "bad?"},
       {"del\x7f", "del?"},
       {"caf\xc3\xa9", "caf\xc3\xa9"}};
