@@ -24,6 +24,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -362,8 +363,10 @@ int watch(const look::Parts& parts, bool colour) {
   return 0;
 }
 
-// How long a line of the log waits for one of an earlier moment.
-constexpr double kLogHeld = 0.1;
+// How long a line of the log waits for one of an earlier moment: the
+// kernel's events are taken in within a gathering, and each line is out
+// well within 100 ms of what it tells.
+constexpr double kLogHeld = 0.05;
 
 // Watches as the live view does, and keeps what it sees; when it ends
 // (Ctrl-C or Ctrl-\, SIGTERM, the terminal closed, whoever read its log
@@ -416,6 +419,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   // The tests shorten the history kept, to see a recording past it.
   const char* kept_seconds = getenv("IPCWATCH_KEEP_SECONDS");
   look::Recorder recorder(kept, kept_seconds ? atof(kept_seconds) : look::kKeptSeconds);
+  if (trace) recorder.hold_room();
   auto start = std::chrono::steady_clock::now();
   double start_at = std::chrono::duration<double>(start.time_since_epoch()).count();
   struct stat out {};
@@ -468,7 +472,12 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     pollfd events[3] = {
         {1, 0, 0}, {watcher.events(), POLLIN, 0}, {trace ? trace->fd() : -1, POLLIN, 0}};
     int first = into_pipe ? 0 : 1;
-    if (poll(events + first, 3 - first, kLookMs) > 0 && into_pipe &&
+    // Until the next look, or the next line due, whichever comes first.
+    int wait = kLookMs;
+    if (!pending.empty())
+      wait = std::clamp(static_cast<int>(std::ceil((pending.front().at + kLogHeld - at) * 1000)), 1,
+                        kLookMs);
+    if (poll(events + first, 3 - first, wait) > 0 && into_pipe &&
         (events[0].revents & (POLLERR | POLLHUP)))
       break;
     // Woken by the kernel's first event of a burst: the rest of it is

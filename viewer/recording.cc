@@ -159,10 +159,11 @@ std::string said(const Event& event, const kit::Record& record) {
 Recorder::Recorder(kit::Record& record, double kept_seconds)
     : record_(record), kept_seconds_(kept_seconds) {
   // Room for a busy session's first minutes: the record is not moved at
-  // each growth while its calls come by the thousand. Its pages are taken
-  // from memory now, so that a burst of calls does not stop at a page
-  // fault every few dozen events.
+  // each growth while its calls come by the thousand.
   record_.events.reserve(kRoomAhead);
+}
+
+void Recorder::hold_room() {
   constexpr uintptr_t kPage = 4096;
   auto from = reinterpret_cast<uintptr_t>(record_.events.data());
   uintptr_t to = (from + record_.events.capacity() * sizeof(Event)) & ~(kPage - 1);
@@ -178,7 +179,21 @@ void Recorder::add(Event event, Log& lines) {
 std::string Recorder::who(int lane) const { return lane_name(record_, lane); }
 
 void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
-  lines.push_back({at, stamp(at).data() + (lane >= 0 ? who(lane) + ": " : "") + what});
+  // Made in one piece: a busy log says several lines a hand-off.
+  auto when = stamp(at);
+  std::string line;
+  line.reserve(64 + what.size());
+  line += when.data();
+  if (lane >= 0) {
+    line += record_.lanes[lane].label;
+    line += ' ';
+    std::array<char, 16> pid{};
+    line.append(pid.data(),
+                std::to_chars(pid.data(), pid.data() + pid.size(), record_.lanes[lane].pid).ptr);
+    line += ": ";
+  }
+  line += what;
+  lines.push_back({at, std::move(line)});
 }
 
 // A process seen touching the objects for the first time gets a lane; one
