@@ -458,7 +458,11 @@ TEST_F(PipechatTest, ServerSleepsWhileTheClientFifoIsMissing) {
   EXPECT_EQ(read(reply, got.data(), got.size()), 3);
   EXPECT_STREQ(got.data(), "HI");
   close(reply);
+  // srvfifo gone before the next client: the server says why it stops.
+  ASSERT_EQ(unlink("srvfifo"), 0);
   close(client);
+  EXPECT_EQ(server.wait_exit().status, 1);
+  EXPECT_EQ(server.errors(), "pipechat-server: open srvfifo: No such file or directory\n");
 }
 
 // A client that sends and goes before it reads its reply: the server drops

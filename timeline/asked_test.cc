@@ -73,6 +73,14 @@ TEST(AskedTest, ReadsWhatEachCallAskedAndLeavesOutTheRest) {
                           seen));
   seen = {};
   EXPECT_FALSE(read_entry(self, SYS_clone, {CLONE_THREAD | CLONE_VM, 0, 0, 0, 0, 0}, seen));
+#ifdef SYS_clone3
+  // A thread as glibc makes one, its flags in the caller's memory; a fork.
+  uint64_t flags[2] = {CLONE_THREAD | CLONE_VM, 0};
+  seen = {};
+  EXPECT_FALSE(read_entry(self, SYS_clone3, {address(&flags[0]), 88, 0, 0, 0, 0}, seen));
+  seen = {};
+  EXPECT_TRUE(read_entry(self, SYS_clone3, {address(&flags[1]), 88, 0, 0, 0, 0}, seen));
+#endif
   // Memory that is not there reads as nothing, never as a fault.
   EXPECT_EQ(peek(self, 8, 16), "");
   for (int fd : {reader, plain, ends[0], ends[1]}) close(fd);

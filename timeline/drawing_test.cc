@@ -84,6 +84,42 @@ Record traced_pair() {
   return pair;
 }
 
+// A lane's bar stops where its program ended, and each marked call is said
+// as the tour says it.
+TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
+  Record pair = traced_pair();
+  auto& events = pair.events;
+  events.push_back({.at = 1, .what = Happening::State, .lane = 0, .state = 'R'});
+  events.push_back({.at = 1.5,
+                    .what = Happening::Call,
+                    .lane = 0,
+                    .text = "key 1234",
+                    .call = "semget",
+                    .until = 1.5001});
+  events.push_back({.at = 2,
+                    .what = Happening::Call,
+                    .lane = 0,
+                    .text = "\"hi\\n\"",
+                    .call = "write",
+                    .target = "pipe",
+                    .until = 2.0001});
+  events.push_back({.at = 3, .what = Happening::End, .lane = 0, .text = "exit 0"});
+  auto svg = parse_svg(draw_scene(pair));
+  ASSERT_TRUE(svg);
+  auto states = of_class(*svg, "state", "data-lane", "gatewait");
+  ASSERT_EQ(states.size(), 1u);
+  EXPECT_EQ(states[0].number("data-to"), 3);
+  std::vector<std::string> said;
+  for (size_t i = 0; i < svg->size(); i++)
+    if ((*svg)[i].is("call"))
+      for (size_t j = i + 1; j < svg->size() && !(*svg)[j].is("call"); j++)
+        if ((*svg)[j].name == "text") {
+          said.push_back((*svg)[j].text);
+          break;
+        }
+  EXPECT_EQ(said, (std::vector<std::string>{"semget", "write \"hi\\n\""}));
+}
+
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
 // and reaches its return at an x of its own, under a magnified stretch
 // that the legend names.
@@ -210,6 +246,12 @@ TEST(DrawingTest, DrawsTheLookThatSawTheAnswer) {
   bool whole = false;
   for (auto& e : *svg) whole |= e.name == "text" && e.text == label;
   EXPECT_TRUE(whole) << label;
+
+  // No answer, no look that saw one.
+  events.pop_back();
+  svg = parse_svg(draw_scene(slate));
+  ASSERT_TRUE(svg);
+  EXPECT_TRUE(of_class(*svg, "arrow", "data-kind", "sees").empty());
 }
 
 }  // namespace

@@ -39,6 +39,11 @@ TEST(SvgTextTest, KeepsEveryLabelClearOfTheOthers) {
   EXPECT_TRUE(full.text(300, 50, "taken", 10));
   EXPECT_FALSE(full.text(300, 50, "taken", 10));
   EXPECT_EQ(full.label(300, {50}, "x", 10, 10, "", 300), 0);
+  // Capitals set wider than small letters; a moment under a tenth of a
+  // second is said to the ten-thousandth.
+  EXPECT_LT(text_width("gasp", 10), text_width("GASP", 10));
+  EXPECT_EQ(seconds(0.05), "0.0500 s");
+  EXPECT_EQ(seconds(2.5), "2.50 s");
 }
 
 }  // namespace

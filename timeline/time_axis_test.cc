@@ -50,6 +50,13 @@ TEST(TimeAxisTest, StretchesWhereMomentsCrowdAndKeepsTheirOrder) {
     for (auto& piece : axis.pieces())
       EXPECT_FALSE(piece.stretch && t >= piece.from && t <= piece.to);
   EXPECT_DOUBLE_EQ(axis.span(), 2);
+  // A stretch milliseconds long has its own ticks in milliseconds.
+  std::vector<double> steady;
+  for (int i = 0; i < 20; i++) steady.push_back(1 + i * 2e-4);
+  Svg svg;
+  TimeAxis(0, 2, {{0, 2}}, steady).draw(svg, 100, 0);
+  std::string drawn = svg.take();
+  EXPECT_NE(drawn.find(" ms</text>"), std::string::npos) << drawn;
 }
 
 // Runs apart in time each get room, the axis broken between them; a crowd
@@ -60,6 +67,11 @@ TEST(TimeAxisTest, BreaksBetweenRunsAndBoundsACrowd) {
   int breaks = 0;
   for (auto& piece : split.pieces()) breaks += piece.broken;
   EXPECT_EQ(breaks, 1);
+  // Each piece's own moments fall on its own room, its ends on its edges.
+  for (auto& piece : split.pieces()) {
+    EXPECT_DOUBLE_EQ(split.x(piece.from), piece.left);
+    EXPECT_DOUBLE_EQ(split.x(piece.to), piece.right);
+  }
   double gap = split.x(4);
   EXPECT_GT(gap, split.x(0.3));
   EXPECT_LT(gap, split.x(8));
