@@ -164,11 +164,13 @@ Recorder::Recorder(kit::Record& record, double kept_seconds)
 }
 
 void Recorder::hold_room() {
-  constexpr uintptr_t kPage = 4096;
+#ifdef MADV_POPULATE_WRITE
+  auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   auto from = reinterpret_cast<uintptr_t>(record_.events.data());
-  uintptr_t to = (from + record_.events.capacity() * sizeof(Event)) & ~(kPage - 1);
-  from = (from + kPage - 1) & ~(kPage - 1);
+  uintptr_t to = (from + record_.events.capacity() * sizeof(Event)) & ~(page - 1);
+  from = (from + page - 1) & ~(page - 1);
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#endif
 }
 
 void Recorder::add(Event event, Log& lines) {
