@@ -194,7 +194,9 @@ void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
                 std::to_chars(pid.data(), pid.data() + pid.size(), record_.lanes[lane].pid).ptr);
     line += ": ";
   }
-  line += what;
+  // What a program wrote may hold terminal controls: shown harmless, as
+  // its name is.
+  line += kit::visible(what);
   lines.push_back({at, std::move(line)});
 }
 
