@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -152,6 +153,14 @@ void type(Terminal& t, std::string_view keys) {
 
 // --- Hand-offs --------------------------------------------------------------
 
+// For a helper that would otherwise run on, blocked or spinning, after the
+// bench is stopped or dies.
+void dies_with_parent() {
+  pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(1);
+}
+
 // One process posts, another waits and answers; half a round trip each time.
 Stats semaphore_ping_pong(bool through_mysem) {
   int ping, pong;
@@ -170,6 +179,7 @@ Stats semaphore_ping_pong(bool through_mysem) {
   int n = reps(20000);
   pid_t echo = fork();
   if (echo == 0) {
+    dies_with_parent();
     for (int i = 0; i < n; i++) wait(ping), post(pong);
     _exit(0);
   }
@@ -391,8 +401,10 @@ std::vector<pid_t> crowd(int size) {
   for (int i = 0; i < size; i++) {
     pid_t pid = fork();
     if (pid < 0) die("fork");
-    if (pid == 0)
+    if (pid == 0) {
+      dies_with_parent();
       for (;;) pause();
+    }
     pids.push_back(pid);
   }
   return pids;
@@ -546,6 +558,7 @@ pid_t ping_pong_elsewhere() {
   pid_t player = fork();
   if (player < 0) die("fork");
   if (player == 0) {
+    dies_with_parent();
     // A group of their own, ended together.
     setpgid(0, 0);
     if (unshare(CLONE_NEWIPC) < 0) _exit(1);
