@@ -27,12 +27,18 @@ inline size_t utf8_length(std::string_view text) {
   return length;
 }
 
-inline std::string visible(std::string_view text) {
-  std::string shown;
+// Adds `text` to `shown`, made safe: a run of printable ASCII, what most
+// of a log is, goes in whole.
+inline void append_visible(std::string& shown, std::string_view text) {
+  auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x7f; };
   for (size_t i = 0; i < text.size();) {
+    size_t run = i;
+    while (run < text.size() && plain(static_cast<unsigned char>(text[run]))) run++;
+    shown.append(text, i, run - i);
+    if ((i = run) == text.size()) break;
     auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
-      shown += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+      shown += '?';
       i++;
       continue;
     }
@@ -47,6 +53,12 @@ inline std::string visible(std::string_view text) {
     shown += text.substr(i, length);
     i += length;
   }
+}
+
+inline std::string visible(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  append_visible(shown, text);
   return shown;
 }
 

@@ -431,18 +431,30 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
   // The log in the order of its moments: a line waits a moment for those of
   // earlier moments that the kernel has not yet handed over.
   look::Log pending;
+  size_t told = 0;  // of them, printed already
   auto hear = [&](look::Log said) {
     for (auto& line : said)
       if (!line.text.empty()) pending.push_back(std::move(line));
   };
   auto print_until = [&](double moment) {
     auto earlier = [](const look::Said& a, const look::Said& b) { return a.at < b.at; };
-    if (!std::is_sorted(pending.begin(), pending.end(), earlier))
-      std::stable_sort(pending.begin(), pending.end(), earlier);
-    auto last = std::find_if(pending.begin(), pending.end(),
-                             [&](const look::Said& line) { return line.at > moment; });
-    for (auto line = pending.begin(); line != last; ++line) puts(line->text.c_str());
-    pending.erase(pending.begin(), last);
+    auto from = pending.begin() + static_cast<long>(told);
+    if (!std::is_sorted(from, pending.end(), earlier))
+      std::stable_sort(from, pending.end(), earlier);
+    auto last =
+        std::find_if(from, pending.end(), [&](const look::Said& line) { return line.at > moment; });
+    for (auto line = from; line != last; ++line)
+      if (!line->text.empty()) {
+        fwrite(line->text.data(), 1, line->text.size(), stdout);
+        putchar('\n');
+      }
+    told = static_cast<size_t>(last - pending.begin());
+    // Those printed are let go once they are the most, not at every turn,
+    // which would move all those still waiting each time.
+    if (told > pending.size() / 2) {
+      pending.erase(pending.begin(), last);
+      told = 0;
+    }
   };
   for (;;) {
     double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -457,7 +469,7 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
       auto events = trace->take();
       for (auto& event : events)
         if (event.kind == look::KernelEvent::Enter && event.name == "open") watcher.fifo_opened();
-      hear(recorder.take(events, start_at, *trace));
+      recorder.take(events, start_at, *trace, pending);
     } else
       hear(recorder.find_programs(at));
     print_until(at - kLogHeld);
@@ -474,8 +486,8 @@ int record(const look::Parts& parts, const std::string& path, double seconds) {
     int first = into_pipe ? 0 : 1;
     // Until the next look, or the next line due, whichever comes first.
     int wait = kLookMs;
-    if (!pending.empty())
-      wait = std::clamp(static_cast<int>(std::ceil((pending.front().at + kLogHeld - at) * 1000)), 1,
+    if (told < pending.size())
+      wait = std::clamp(static_cast<int>(std::ceil((pending[told].at + kLogHeld - at) * 1000)), 1,
                         kLookMs);
     if (poll(events + first, 3 - first, wait) > 0 && into_pipe &&
         (events[0].revents & (POLLERR | POLLHUP)))

@@ -131,6 +131,12 @@ std::string Recorder::target_of(const KernelEvent& event) {
 
 Log Recorder::take(std::span<const KernelEvent> events, double start, KernelTrace& trace) {
   Log said;
+  take(events, start, trace, said);
+  return said;
+}
+
+void Recorder::take(std::span<const KernelEvent> events, double start, KernelTrace& trace,
+                    Log& said) {
   for (auto& [pid, lane] : lanes_) trace.follow(pid);  // those the looks found too
   for (auto& event : events) take(event, event.at - start, trace, said);
   // A call that failed with EINTR and was not then broke off, as the
@@ -149,7 +155,6 @@ Log Recorder::take(std::span<const KernelEvent> events, double start, KernelTrac
                " is held back: pending",
            said);
     }
-  return said;
 }
 
 // Who wrote what `read` read from a FIFO, in the log's words; "" where the
@@ -201,7 +206,7 @@ void Recorder::entered(const KernelEvent& event, double at, KernelTrace& trace, 
     if (shared) unnamed_++;
     return;
   }
-  Traced call{.call = event.name};
+  Traced call{.call = std::string(event.name)};
   const uint64_t* args = event.args;
   if (event.name == "semop") {
     if (event.operations.empty()) return;
@@ -279,8 +284,9 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   InCall in = std::move(*open);
   in_call_[event.pid].pop_back();
   Event& call = record_.events[in.event];
-  kit::call_returned(call, Traced{.call = event.name, .bytes = event.bytes, .result = event.result},
-                     at);
+  kit::call_returned(
+      call, Traced{.call = std::string(event.name), .bytes = event.bytes, .result = event.result},
+      at);
   std::string failure = call.failed.empty() ? "" : " failed: " + call.failed;
   // Whether the program saw it fail is known by what comes next: a signal
   // that ends it broke it off instead.
@@ -302,8 +308,8 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
       }
     }
     tell(at, call.lane,
-         call.call + " " + call.text + (call.call == "read" ? " from " : " into ") + call.target +
-             failure,
+         {call.call, " ", call.text, call.call == "read" ? " from " : " into ", call.target,
+          failure},
          said);
     return;
   }
@@ -311,10 +317,10 @@ void Recorder::returned(const KernelEvent& event, double at, KernelTrace& trace,
   for (pid_t woken : in.woke)
     if (int lane = lane_of(woken); lane >= 0) let += (let.empty() ? "" : " and ") + who(lane);
   // A call that asks nothing more is said by what it acts on: "shmat segment 3".
-  std::string asked = call.text == call.call ? call.target : call.text;
+  const std::string& asked = call.text == call.call ? call.target : call.text;
   tell(at, call.lane,
-       call.call + (asked.empty() ? "" : " " + asked) + failure +
-           (let.empty() ? "" : ", lets " + let + " through"),
+       {call.call, asked.empty() ? "" : " ", asked, failure, let.empty() ? "" : ", lets ", let,
+        let.empty() ? "" : " through"},
        said);
 }
 

@@ -83,7 +83,7 @@ void decode(const watch_event& raw, KernelEvent& event) {
   event.nr = raw.nr;
   const char* name =
       raw.kind == WATCH_ENTER || raw.kind == WATCH_RETURN ? kit::call_name(raw.nr) : nullptr;
-  event.name = name ? name : "";
+  event.name = name ? std::string_view(name) : std::string_view();
   std::copy(std::begin(raw.args), std::end(raw.args), event.args);
   event.result = raw.result;
   event.other = raw.other;
@@ -119,8 +119,8 @@ void decode(const watch_event& raw, KernelEvent& event) {
 int take_one(void* context, void* data, size_t size) {
   auto* trace = static_cast<KernelTrace*>(context);
   if (size < sizeof(watch_event)) return 0;
-  watch_event raw;
-  memcpy(&raw, data, sizeof raw);
+  // Read where it lies in the ring, which keeps each record aligned.
+  const auto& raw = *static_cast<const watch_event*>(data);
   if (raw.kind == WATCH_GONE) trace->following_.erase(raw.pid);
   auto& taken = trace->taken_;
   if (trace->count_ == taken.size()) taken.emplace_back();

@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -25,11 +26,12 @@ namespace look {
 struct KernelEvent {
   enum Kind { Enter = 1, Return, Waking, Sent, Delivered, Fork, Gone, Exec };
   Kind kind = Enter;
-  double at = 0;        // CLOCK_MONOTONIC seconds, as the steady clock
-  pid_t pid = 0;        // the process it happened in, in our PID namespace
-  std::string command;  // what the kernel called the task that did it, then
-  long nr = -1;         // a call's number
-  std::string name;     // and its name, as the pictures say it ("semop", "open")
+  double at = 0;          // CLOCK_MONOTONIC seconds, as the steady clock
+  pid_t pid = 0;          // the process it happened in, in our PID namespace
+  std::string command;    // what the kernel called the task that did it, then
+  long nr = -1;           // a call's number
+  std::string_view name;  // and its name, as the pictures say it ("semop", "open"): the
+                          // vocabulary's own, which lives as long as the program
   uint64_t args[6]{};
   int64_t result = 0;  // a call's return value, or -errno; a signal's outcome
   pid_t other = 0;     // woken, signalled or made

@@ -181,10 +181,16 @@ void Recorder::add(Event event, Log& lines) {
 std::string Recorder::who(int lane) const { return lane_name(record_, lane); }
 
 void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
+  tell(at, lane, {what}, lines);
+}
+
+void Recorder::tell(double at, int lane, std::initializer_list<std::string_view> what, Log& lines) {
   // Made in one piece: a busy log says several lines a hand-off.
   auto when = stamp(at);
   std::string line;
-  line.reserve(64 + what.size());
+  size_t size = 64;
+  for (auto piece : what) size += piece.size();
+  line.reserve(size);
   line += when.data();
   if (lane >= 0) {
     line += record_.lanes[lane].label;
@@ -196,7 +202,7 @@ void Recorder::tell(double at, int lane, const std::string& what, Log& lines) {
   }
   // What a program wrote may hold terminal controls: shown harmless, as
   // its name is.
-  line += kit::visible(what);
+  for (auto piece : what) kit::append_visible(line, piece);
   lines.push_back({at, std::move(line)});
 }
 

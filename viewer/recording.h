@@ -3,9 +3,11 @@
 // objects' values, in the record that the tour's pictures are drawn from.
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kernel_trace.h"
@@ -51,6 +53,9 @@ class Recorder {
   // monotonic moment of the recording's second 0; follows each process
   // that joins in `trace`.
   Log take(std::span<const KernelEvent> events, double start, KernelTrace& trace);
+  // The same, its lines added to `said`: a busy log's room kept from one
+  // burst to the next.
+  void take(std::span<const KernelEvent> events, double start, KernelTrace& trace, Log& said);
   // At the end: what was still going on was drawn from the kernel's events;
   // a lane gone with no word from the kernel of how ended as a look saw.
   void finish();
@@ -66,6 +71,8 @@ class Recorder {
   void add(kit::Event event, Log& said);
   // Says what `lane` did at `at`, in the pictures' words.
   void tell(double at, int lane, const std::string& what, Log& said);
+  // The same, said in pieces, put together once.
+  void tell(double at, int lane, std::initializer_list<std::string_view> what, Log& said);
   std::string who(int lane) const;
   // `command` is the kernel's name for it, where /proc may have none left.
   void join(pid_t pid, double at, Log& said, bool sampled = true, const std::string& command = "");
@@ -98,7 +105,7 @@ class Recorder {
   // whom a semaphore call woke.
   struct InCall {
     size_t event = 0;
-    std::string call;
+    std::string_view call;  // as the vocabulary names it
     std::vector<pid_t> woke;
     bool restarting = false;  // broken into by a signal, to go on after its handler
   };

@@ -4,11 +4,14 @@
  * sent and delivered, each fork and each end with its status. Only what
  * happens in the recorder's IPC namespace, and of the processes it follows,
  * leaves the kernel. Nothing here stops, delays or changes a program. */
+/* The kernel's types first: libbpf's headers are written against them. */
+/* clang-format off */
 #include <linux/bpf.h>
 #include <linux/types.h>
 
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
+/* clang-format on */
 
 #include "watch_event.h"
 
@@ -160,9 +163,13 @@ struct syscall_exit {
 #define FIRST_PID_NAMESPACE 0xEFFFFFFC /* its inode, always */
 #define PID_LEVELS 8                   /* below the first, where the recorder may be */
 
+/* The task structures the kernel hands over, and the current one, are read
+ * in place, as the verifier allows: a fault reads as 0. What is reached
+ * through a number (a descriptor, a pid level) is copied out instead. */
+
 /* `task`'s number in the recorder's PID namespace; 0 where it has none. */
 static int ns_pid(struct task_struct *task) {
-  if (pid_namespace == FIRST_PID_NAMESPACE) return BPF_CORE_READ(task, pid);
+  if (pid_namespace == FIRST_PID_NAMESPACE) return task->pid;
   struct pid *pid = BPF_CORE_READ(task, thread_pid);
   if (!pid) return 0;
   unsigned int level = BPF_CORE_READ(pid, level);
@@ -176,8 +183,8 @@ static int ns_pid(struct task_struct *task) {
 }
 
 static int ns_tgid(struct task_struct *task) {
-  if (pid_namespace == FIRST_PID_NAMESPACE) return BPF_CORE_READ(task, tgid);
-  return ns_pid(BPF_CORE_READ(task, group_leader));
+  if (pid_namespace == FIRST_PID_NAMESPACE) return task->tgid;
+  return ns_pid(task->group_leader);
 }
 
 static int current_process(void) {
@@ -187,7 +194,7 @@ static int current_process(void) {
 
 static int ours(void) {
   struct task_struct *task = bpf_get_current_task_btf();
-  return BPF_CORE_READ(task, nsproxy, ipc_ns, ns.inum) == ipc_namespace;
+  return task->nsproxy->ipc_ns->ns.inum == ipc_namespace;
 }
 
 static int is_followed(int pid) { return pid > 0 && bpf_map_lookup_elem(&followed, &pid) != 0; }
@@ -198,7 +205,9 @@ static void follow(int pid) {
   if (pid > 0 && !is_followed(pid)) bpf_map_update_elem(&followed, &pid, &yes, BPF_ANY);
 }
 
-static struct watch_event *reserve(unsigned int kind, int pid) {
+/* `named`: with the command, for an event that may give a process its
+ * lane; the others' is left empty, as the recorder has it already. */
+static struct watch_event *reserve(unsigned int kind, int pid, int named) {
   struct watch_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
   if (!event) {
     __sync_fetch_and_add(&lost, 1);
@@ -208,25 +217,50 @@ static struct watch_event *reserve(unsigned int kind, int pid) {
   event->at = bpf_ktime_get_ns();
   event->kind = kind;
   event->pid = pid;
-  bpf_get_current_comm(event->command, sizeof(event->command));
+  if (named) bpf_get_current_comm(event->command, sizeof(event->command));
   return event;
 }
 
-/* The file the current task's descriptor `fd` leads to, into `event`. */
+/* The first bytes of an inode, where its type, number and device lie on
+ * the kernels seen: copied out at once where they fit. */
+#define INODE_HEAD 128
+#define S_IFMT 0170000
+#define S_IFIFO 0010000
+
+/* The file the current task's descriptor `fd` leads to, into `event`: its
+ * file system's device and magic only for a FIFO or pipe, the one kind
+ * that needs them. */
 static void file_of(unsigned long long fd, struct watch_event *event) {
   struct task_struct *task = bpf_get_current_task_btf();
-  struct fdtable *table = BPF_CORE_READ(task, files, fdt);
-  if (!table || fd >= BPF_CORE_READ(table, max_fds)) return;
-  struct file **all = BPF_CORE_READ(table, fd);
+  struct fdtable *table = task->files->fdt;
+  if (!table || fd >= table->max_fds) return;
+  struct file **all = table->fd;
   struct file *file = 0;
   if (bpf_probe_read_kernel(&file, sizeof(file), all + fd) || !file) return;
   struct inode *inode = BPF_CORE_READ(file, f_inode);
   if (!inode) return;
-  event->inode = BPF_CORE_READ(inode, i_ino);
-  event->mode = BPF_CORE_READ(inode, i_mode);
-  event->device = BPF_CORE_READ(inode, i_sb, s_dev);
-  event->magic = (unsigned int)BPF_CORE_READ(inode, i_sb, s_magic);
-  event->rdev = BPF_CORE_READ(inode, i_rdev);
+  struct super_block *sb = 0;
+  unsigned int mode_at = bpf_core_field_offset(struct inode, i_mode),
+               ino_at = bpf_core_field_offset(struct inode, i_ino),
+               sb_at = bpf_core_field_offset(struct inode, i_sb),
+               rdev_at = bpf_core_field_offset(struct inode, i_rdev);
+  if (mode_at + 2 <= INODE_HEAD && ino_at + 8 <= INODE_HEAD && sb_at + 8 <= INODE_HEAD &&
+      rdev_at + 4 <= INODE_HEAD) {
+    unsigned char head[INODE_HEAD];
+    if (bpf_probe_read_kernel(head, sizeof head, inode)) return;
+    event->mode = *(unsigned short *)(head + mode_at);
+    event->inode = *(unsigned long long *)(head + ino_at);
+    event->rdev = *(unsigned int *)(head + rdev_at);
+    sb = *(struct super_block **)(head + sb_at);
+  } else {
+    event->mode = BPF_CORE_READ(inode, i_mode);
+    event->inode = BPF_CORE_READ(inode, i_ino);
+    event->rdev = BPF_CORE_READ(inode, i_rdev);
+    sb = BPF_CORE_READ(inode, i_sb);
+  }
+  if ((event->mode & S_IFMT) != S_IFIFO || !sb) return;
+  event->device = BPF_CORE_READ(sb, s_dev);
+  event->magic = (unsigned int)BPF_CORE_READ(sb, s_magic);
 }
 
 /* A call whose return needs what its entry knew: a read's buffer, an open
@@ -240,8 +274,9 @@ static void note_call(int nr, unsigned long long buffer) {
 
 /* The call's entry with its `count` arguments: no more than its tracepoint
  * has, which the kernel checks. */
-static __always_inline struct watch_event *entered(struct syscall_enter *ctx, int pid, int count) {
-  struct watch_event *event = reserve(WATCH_ENTER, pid);
+static __always_inline struct watch_event *entered(struct syscall_enter *ctx, int pid, int count,
+                                                   int named) {
+  struct watch_event *event = reserve(WATCH_ENTER, pid, named);
   if (!event) return 0;
   event->nr = ctx->nr;
   for (int i = 0; i < 6; i++)
@@ -262,7 +297,8 @@ static __always_inline int returned(struct syscall_exit *ctx, int opened) {
      * as a take already waiting, is told as it returns. */
     return 0;
   }
-  struct watch_event *event = reserve(WATCH_RETURN, current_process());
+  /* An open's return may give its process a lane. */
+  struct watch_event *event = reserve(WATCH_RETURN, current_process(), opened);
   if (!event) return 0;
   event->nr = ctx->nr;
   event->result = ctx->ret;
@@ -277,10 +313,11 @@ static __always_inline int returned(struct syscall_exit *ctx, int opened) {
 
 /* semop and semtimedop on the kit's set: every operation asked. */
 static __always_inline int semaphore_op(struct syscall_enter *ctx, int count) {
+  if ((int)ctx->args[0] != set_id) return 0;
   int pid = current_process();
-  if (pid == recorder || !ours() || (int)ctx->args[0] != set_id) return 0;
+  if (pid == recorder || !ours()) return 0;
   follow(pid);
-  struct watch_event *event = entered(ctx, pid, count);
+  struct watch_event *event = entered(ctx, pid, count, 1);
   if (!event) return 0;
   unsigned long long asked = ctx->args[2];
   if (asked > WATCH_SEMBUFS) asked = WATCH_SEMBUFS;
@@ -298,12 +335,13 @@ int enter_semtimedop(struct syscall_enter *ctx) { return semaphore_op(ctx, 4); }
 
 SEC("tracepoint/syscalls/sys_enter_semctl")
 int enter_semctl(struct syscall_enter *ctx) {
-  int pid = current_process(), command = ctx->args[2] & 0xff;
+  int command = ctx->args[2] & 0xff;
   /* Only what changes the set: a SETVAL (16) or its removal (0). */
-  if (pid == recorder || !ours() || (int)ctx->args[0] != set_id || (command != 16 && command != 0))
-    return 0;
+  if ((int)ctx->args[0] != set_id || (command != 16 && command != 0)) return 0;
+  int pid = current_process();
+  if (pid == recorder || !ours()) return 0;
   follow(pid);
-  struct watch_event *event = entered(ctx, pid, 4);
+  struct watch_event *event = entered(ctx, pid, 4, 1);
   if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -311,10 +349,11 @@ int enter_semctl(struct syscall_enter *ctx) {
 /* A get of the kit's `key` by any process that shares our objects; its
  * return, the object's id. */
 static __always_inline int key_asked(struct syscall_enter *ctx, int key) {
+  if ((int)ctx->args[0] != key) return 0;
   int pid = current_process();
-  if (pid == recorder || !ours() || (int)ctx->args[0] != key) return 0;
+  if (pid == recorder || !ours()) return 0;
   follow(pid);
-  struct watch_event *event = entered(ctx, pid, 3);
+  struct watch_event *event = entered(ctx, pid, 3, 1);
   if (event) bpf_ringbuf_submit(event, 0);
   note_call(ctx->nr, 0);
   return 0;
@@ -347,10 +386,11 @@ int exit_shmget(struct syscall_exit *ctx) { return id_given(ctx, &segment_id); }
 
 SEC("tracepoint/syscalls/sys_enter_shmat")
 int enter_shmat(struct syscall_enter *ctx) {
+  if ((int)ctx->args[0] != segment_id) return 0;
   int pid = current_process();
-  if (pid == recorder || !ours() || (int)ctx->args[0] != segment_id) return 0;
+  if (pid == recorder || !ours()) return 0;
   follow(pid);
-  struct watch_event *event = entered(ctx, pid, 3);
+  struct watch_event *event = entered(ctx, pid, 3, 1);
   if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -362,7 +402,7 @@ int exit_shmat(struct syscall_exit *ctx) { return returned(ctx, 0); }
 static __always_inline int sleep_entered(struct syscall_enter *ctx, int count, int span) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, count);
+  struct watch_event *event = entered(ctx, pid, count, 0);
   if (!event) return 0;
   if (bpf_probe_read_user(event->data, 16, (void *)ctx->args[span]) == 0) event->size = 16;
   bpf_ringbuf_submit(event, 0);
@@ -382,7 +422,7 @@ SEC("tracepoint/syscalls/sys_enter_pause")
 int enter_pause(struct syscall_enter *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, 0);
+  struct watch_event *event = entered(ctx, pid, 0, 0);
   if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -392,8 +432,8 @@ int exit_pause(struct syscall_exit *ctx) { return returned(ctx, 0); }
 SEC("tracepoint/syscalls/sys_enter_kill")
 int enter_kill(struct syscall_enter *ctx) {
   int pid = current_process();
-  if (pid == recorder || !ours() || !is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, 2);
+  if (pid == recorder || !is_followed(pid) || !ours()) return 0;
+  struct watch_event *event = entered(ctx, pid, 2, 0);
   if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -439,7 +479,7 @@ int enter_openat(struct syscall_enter *ctx) {
   if (!path) return 0;
   long size = bpf_probe_read_user_str(path->bytes, WATCH_BYTES, (void *)ctx->args[1]);
   if (size <= 0 || !names_a_fifo(path->bytes, size)) return 0;
-  struct watch_event *event = reserve(WATCH_ENTER, pid);
+  struct watch_event *event = reserve(WATCH_ENTER, pid, 1);
   if (!event) return 0;
   __builtin_memcpy(event->data, path->bytes, WATCH_BYTES);
   event->size = (unsigned int)size;
@@ -458,7 +498,7 @@ SEC("tracepoint/syscalls/sys_enter_write")
 int enter_write(struct syscall_enter *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, 3);
+  struct watch_event *event = entered(ctx, pid, 3, 0);
   if (!event) return 0;
   file_of(ctx->args[0], event);
   unsigned long long size = ctx->args[2] > WATCH_BYTES ? WATCH_BYTES : ctx->args[2];
@@ -475,7 +515,7 @@ SEC("tracepoint/syscalls/sys_enter_read")
 int enter_read(struct syscall_enter *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, 3);
+  struct watch_event *event = entered(ctx, pid, 3, 0);
   if (!event) return 0;
   file_of(ctx->args[0], event);
   bpf_ringbuf_submit(event, 0);
@@ -490,7 +530,7 @@ SEC("tracepoint/syscalls/sys_enter_rt_sigreturn")
 int enter_rt_sigreturn(struct syscall_enter *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
-  struct watch_event *event = entered(ctx, pid, 0);
+  struct watch_event *event = entered(ctx, pid, 0, 0);
   if (event) bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -505,18 +545,18 @@ static int in_interrupt(struct task_struct *task) {
   volatile char *where = &here;
   unsigned long long at = 0; /* its address, as a number */
   if (bpf_probe_read_kernel(&at, sizeof at, (void *)&where)) return 1;
-  unsigned long long stack = (unsigned long long)BPF_CORE_READ(task, stack);
+  unsigned long long stack = (unsigned long long)task->stack;
   return at < stack || at - stack >= (16 << 10);
 }
 
 SEC("tp_btf/sched_waking")
 int waking(unsigned long long *ctx) {
   struct task_struct *woken = (struct task_struct *)ctx[0];
-  int by = current_process(), whom = ns_tgid(woken);
-  if (by == whom || !is_followed(by) || !is_followed(whom) ||
-      in_interrupt(bpf_get_current_task_btf()))
-    return 0;
-  struct watch_event *event = reserve(WATCH_WAKING, by);
+  int by = current_process();
+  if (!is_followed(by)) return 0;
+  int whom = ns_tgid(woken);
+  if (by == whom || !is_followed(whom) || in_interrupt(bpf_get_current_task_btf())) return 0;
+  struct watch_event *event = reserve(WATCH_WAKING, by, 0);
   if (!event) return 0;
   event->other = whom;
   bpf_ringbuf_submit(event, 0);
@@ -535,7 +575,7 @@ int generate(unsigned long long *ctx) {
   struct task_struct *task = (struct task_struct *)ctx[2];
   int to = ns_tgid(task);
   if (!is_followed(to)) return 0;
-  struct watch_event *event = reserve(WATCH_SENT, current_process());
+  struct watch_event *event = reserve(WATCH_SENT, current_process(), 0);
   if (!event) return 0;
   event->sig = (int)ctx[0];
   event->other = to;
@@ -553,10 +593,10 @@ int deliver(unsigned long long *ctx) {
   int pid = current_process();
   if (!is_followed(pid)) return 0;
   struct k_sigaction *action = (struct k_sigaction *)ctx[2];
-  struct watch_event *event = reserve(WATCH_DELIVERED, pid);
+  struct watch_event *event = reserve(WATCH_DELIVERED, pid, 0);
   if (!event) return 0;
   event->sig = (int)ctx[0];
-  unsigned long long handler = (unsigned long long)BPF_CORE_READ(action, sa.sa_handler);
+  unsigned long long handler = (unsigned long long)action->sa.sa_handler;
   event->handler = handler == 0 ? WATCH_DEFAULT : handler == 1 ? WATCH_IGNORED : WATCH_CAUGHT;
   bpf_ringbuf_submit(event, 0);
   return 0;
@@ -568,10 +608,10 @@ int forked(unsigned long long *ctx) {
   struct task_struct *child = (struct task_struct *)ctx[1];
   int from = ns_tgid(parent);
   /* A new thread is its process still. */
-  if (!is_followed(from) || BPF_CORE_READ(child, pid) != BPF_CORE_READ(child, tgid)) return 0;
+  if (!is_followed(from) || child->pid != child->tgid) return 0;
   int made = ns_tgid(child);
   follow(made);
-  struct watch_event *event = reserve(WATCH_FORK, from);
+  struct watch_event *event = reserve(WATCH_FORK, from, 0);
   if (!event) return 0;
   event->other = made;
   bpf_ringbuf_submit(event, 0);
@@ -584,11 +624,11 @@ SEC("tp_btf/sched_process_exit")
 int gone(unsigned long long *ctx) {
   struct task_struct *task = (struct task_struct *)ctx[0];
   int pid = ns_tgid(task);
-  if (!is_followed(pid) || BPF_CORE_READ(task, signal, live.counter) != 0) return 0;
+  if (!is_followed(pid) || task->signal->live.counter != 0) return 0;
   bpf_map_delete_elem(&followed, &pid);
-  struct watch_event *event = reserve(WATCH_GONE, pid);
+  struct watch_event *event = reserve(WATCH_GONE, pid, 0);
   if (!event) return 0;
-  event->status = BPF_CORE_READ(task, exit_code);
+  event->status = task->exit_code;
   bpf_ringbuf_submit(event, 0);
   return 0;
 }
@@ -603,12 +643,12 @@ int exec(unsigned long long *ctx) {
   int pid = current_process();
   if (pid == recorder) return 0;
   follow(pid);
-  struct watch_event *event = reserve(WATCH_EXEC, pid);
+  struct watch_event *event = reserve(WATCH_EXEC, pid, 1);
   if (!event) return 0;
   /* The name of the file run, which the kernel's 15 bytes of it may cut,
    * however it was named to exec (a link, /dev/fd/N). */
   struct linux_binprm *bprm = (struct linux_binprm *)ctx[2];
-  const unsigned char *name = BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name);
+  const unsigned char *name = bprm->file->f_path.dentry->d_name.name;
   long size = name ? bpf_probe_read_kernel_str(event->data, WATCH_BYTES, name) : 0;
   if (size > 0) event->size = (unsigned int)size;
   bpf_ringbuf_submit(event, 0);
