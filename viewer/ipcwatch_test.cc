@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <list>
+#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -209,13 +210,28 @@ std::string last_frame(Process& view) {
   return shown;
 }
 
+// The lines a live view's frame shows under the part whose heading starts
+// with `heading`, that start with `start`.
+std::vector<std::string> lines_under(const std::string& frame, std::string_view heading,
+                                     std::string_view start) {
+  std::vector<std::string> found;
+  std::istringstream rows(frame);
+  bool within = false;
+  for (std::string row; std::getline(rows, row);) {
+    if (row.empty()) within = false;
+    if (row.starts_with(heading)) within = true;
+    if (within && row.starts_with(start)) found.push_back(row);
+  }
+  return found;
+}
+
 TEST_F(IpcwatchTest, NamesWhoWaitsOnTheSemaphore) {
   Process first("gatewait");
   ASSERT_TRUE(waiting_for_semaphore(1));
   EXPECT_EQ(count(snapshot({"sem"}), waits(first)), 1);
   Process second("gatewait");
   ASSERT_TRUE(waiting_for_semaphore(2));
-  Process view("ipcwatch", {.args = {"sem"}});
+  Process view("ipcwatch");
   ASSERT_TRUE(eventually([&] {
     std::string frame = last_frame(view);
     return count(frame, waits(first)) == 1 && count(frame, waits(second)) == 1;
@@ -229,21 +245,47 @@ TEST_F(IpcwatchTest, NamesWhoWaitsOnTheSemaphore) {
       2s))
       << last_frame(view);
   if (geteuid() != 0 || access("/sys/kernel/btf/vmlinux", R_OK) != 0) return;
-  // Where the kernel's events may be read, the set's last operations, in
-  // a recording's words.
+  // Where the kernel's events may be read, each object's last operations,
+  // in a recording's words, under that object only.
   Process poster("gatepost", {.io = Io::Pipes});
   poster.type("\n");
+  std::string waiter = "gatewait " + std::to_string(first.pid());
   EXPECT_TRUE(eventually(
       [&] {
         std::string frame = last_frame(view);
-        return count(frame, ": semop +1, lets gatewait " + std::to_string(first.pid()) +
-                                " through") == 1 &&
-               count(frame, "gatewait " + std::to_string(first.pid()) +
+        return count(frame, ": semop +1, lets " + waiter + " through") == 1 &&
+               count(frame, waiter +
                                 ": semop \u2212"
                                 "1") == 1;
       },
       2s))
       << last_frame(view);
+  Process server("pipechat-server");
+  ASSERT_TRUE(server.wait_for("waiting for a client on srvfifo\n"));
+  Process chat("pipechat", {.io = Io::Pipes});
+  chat.type("hi\n");
+  chat.end_input();
+  EXPECT_EQ(chat.wait_exit().status, 0);
+  std::string reply = "pipechat-server " + std::to_string(server.pid()) +
+                      " writes \"HI\\0\" into clififo; pipechat " + std::to_string(chat.pid()) +
+                      " reads it";
+  std::string frame;
+  EXPECT_TRUE(eventually(
+      [&] {
+        frame = last_frame(view);
+        return count(frame, reply) == 1;
+      },
+      2s))
+      << frame;
+  auto pipes = lines_under(frame, "Named pipes", "  lately ");
+  EXPECT_EQ(pipes.size(), 3u) << frame;
+  for (auto& said : pipes)
+    EXPECT_TRUE(said.find("srvfifo") != std::string::npos ||
+                said.find("clififo") != std::string::npos)
+        << said;
+  auto semaphore = lines_under(frame, "Semaphore set", "  lately ");
+  EXPECT_EQ(semaphore.size(), 3u) << frame;  // gatepost's get, its post, the take let through
+  for (auto& said : semaphore) EXPECT_NE(said.find(": sem"), std::string::npos) << said;
 }
 
 // A process may give itself any name: one that carries terminal controls
