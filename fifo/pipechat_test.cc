@@ -421,6 +421,13 @@ TEST_F(PipechatTest, ServerRefusesASrvfifoNotItsOwn) {
   Process open_to_all("pipechat-server");
   EXPECT_EQ(open_to_all.wait_exit().status, 1);
   EXPECT_EQ(open_to_all.errors(), refused);
+  // And where it may make none, it says why.
+  ASSERT_EQ(unlink("srvfifo"), 0);
+  ASSERT_EQ(chmod(".", 0755), 0);
+  Process barred("pipechat-server", {.unprivileged = true});
+  EXPECT_EQ(barred.wait_exit().status, 1);
+  EXPECT_EQ(barred.errors(), "pipechat-server: mkfifo srvfifo: Permission denied\n");
+  chmod(".", 0777);
 }
 
 // In a shared folder another user may make clififo before the client does,
