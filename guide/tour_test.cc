@@ -261,6 +261,7 @@ TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
   auto catcher = picture("catcher");
   auto delivered = of_class(catcher, "delivery", "data-signal", "SIGILL");
   ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(count(contents("drawn/catcher.svg"), ">SIGILL delivered: handled<"), 2);
   auto pending = of_class(catcher, "band", "data-kind", "pending");
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].number("data-to"), delivered[1].number("data-at"));
@@ -284,6 +285,7 @@ TEST_F(TourTest, TheProcessAndLibraryScenesPlayTrue) {
   auto pause = picture("pause");
   auto winch = of_class(pause, "delivery", "data-signal", "SIGWINCH");
   ASSERT_EQ(winch.size(), 1u);
+  EXPECT_EQ(count(contents("drawn/pause.svg"), ">SIGWINCH delivered: ignored<"), 1);
   auto sleeps = of_class(pause, "call", "data-call", "pause");
   ASSERT_EQ(sleeps.size(), 2u) << "one pause each, going on through the signal";
   EXPECT_LT(sleeps[0].number("data-at"), winch[0].number("data-at"));

@@ -172,9 +172,23 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
       EXPECT_GE(std::hypot(heads[i].first - heads[j].first, heads[i].second - heads[j].second), 8);
     }
   EXPECT_FALSE(of_class(*svg, "stretch").empty());
-  bool named = false;
-  for (auto& element : *svg) named |= element.text.starts_with("magnified: crowded moments");
-  EXPECT_TRUE(named);
+  // The legend names each kind of mark, the stretch too, word for word.
+  std::vector<std::string> legend;
+  bool within = false;
+  for (auto& element : *svg) {
+    within |= element.is("legend");
+    if (within && element.name == "text") legend.push_back(element.text);
+  }
+  EXPECT_EQ(legend,
+            (std::vector<std::string>{
+                "running", "asleep, in the call named (from /proc)", "stopped",
+                "ended: exit status or signal", "key typed (\u25bc on its lane)", "signal sent",
+                "a line printed, when it reached the tour (hover for all of it)",
+                "a system call, with what it asked",
+                "an operation that let another through (dashed: its unit taken later), a fork",
+                "bytes through a named pipe, from write to read", "holds the lock",
+                "a signal handler runs", "a signal pending",
+                "magnified: crowded moments drawn apart, at the scale under the axis"}));
 }
 
 // Two programs that ran seconds apart: the axis is broken between their
