@@ -87,13 +87,14 @@ TEST_F(TourTest, SemaphoreScenePictureShowsTheWaiterAndTheValue) {
   // The page says what its pictures show, and links each picture's file and
   // its place on the page.
   std::string page = contents("drawn/index.html");
-  EXPECT_EQ(count(page,
-                  "<h1>The kit's scenes, drawn</h1>\n<p>Each picture is one scene of the tour as it "
-                  "happened: a lane per program, its state read from /proc as it played, the lines "
-                  "it printed, what you typed and sent, and the kernel object it worked on; where "
-                  "the programs were traced, also each call that passed something between them. "
-                  "Hover over a mark for its whole text.</p>"),
-            1);
+  EXPECT_EQ(
+      count(page,
+            "<h1>The kit's scenes, drawn</h1>\n<p>Each picture is one scene of the tour as it "
+            "happened: a lane per program, its state read from /proc as it played, the lines "
+            "it printed, what you typed and sent, and the kernel object it worked on; where "
+            "the programs were traced, also each call that passed something between them. "
+            "Hover over a mark for its whole text.</p>"),
+      1);
   EXPECT_EQ(count(page, "<a href=\"semaphores.svg\">"), 1);
   EXPECT_EQ(count(page, "<a href=\"#semaphores\">"), 1);
   EXPECT_EQ(count(page, "<section id=\"semaphores\">"), 1);
