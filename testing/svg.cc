@@ -40,12 +40,13 @@ bool colour(const std::string& value) {
 
 // A path as the kit writes it: moves and lines by an x,y pair, horizontal
 // and vertical lines by one number, absolute or relative, closes; apart by
-// spaces.
+// spaces. A browser draws nothing of one that does not begin with a move.
 bool path_data(const std::string& d) {
   std::istringstream words(d);
   std::string word;
   bool any = false;
   while (words >> word) {
+    if (!any && word[0] != 'M' && word[0] != 'm') return false;
     std::string rest = word.substr(1);
     size_t comma = rest.find(',');
     switch (word[0]) {
