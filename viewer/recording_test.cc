@@ -274,6 +274,9 @@ TEST_F(RecordingTest, PrintsAndDrawsWhoHoldsEachNamedPipe) {
                                   " reads it"));
     EXPECT_TRUE(recorder.wait_for(reader + " writes \"HELLO\\0\" into clififo; " + client_name +
                                   " reads it"));
+    // And each open, as it returned.
+    EXPECT_EQ(count(recorder.output(), client_name + ": opened srvfifo for writing\n"), 1)
+        << recorder.output();
   }
   auto svg = stop_and_read(recorder, "chat.svg");
   auto held = of_class(svg, "fifo", "data-name", "srvfifo");
