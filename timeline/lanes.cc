@@ -61,9 +61,11 @@ void states(Canvas& c, int lane, double top) {
     // An end whose status no one saw says so, rather than claim one.
     std::string said = (event.text == "ended" ? "ended, status not seen" : event.text) +
                        (died_in_buffer(c.record, lane) ? ": its line died in the buffer" : "");
-    // Beside the bar's end, never back over it.
-    if (!c.svg.label(at + 6, {top + kBarTop + 11}, said, 11, kWidth, "font-weight=\"bold\"",
-                     at + 6))
+    // Beside the bar's end, never back over it; where the picture's edge
+    // leaves no room for it whole there, above the bar, which may hold it.
+    bool room = text_width(said, 11, true) <= kWidth - 2 - (at + 6);
+    if (!room || !c.svg.label(at + 6, {top + kBarTop + 11}, said, 11, kWidth,
+                              "font-weight=\"bold\"", at + 6))
       c.svg.label(at + 6, {top + kCallRows[0], top + kCallRows[1], top + kCallRows[2]}, said, 11,
                   kWidth, "font-weight=\"bold\"");
     c.svg.add("</g>");
