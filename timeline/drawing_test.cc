@@ -71,7 +71,7 @@ TEST(DrawingTest, ACallThatNeverReturnedRunsToTheEnd) {
   for (auto& e : *svg)
     if (e.name == "title" && e.text.starts_with("gatewait: ")) said.push_back(e.text);
   EXPECT_EQ(said, (std::vector<std::string>{"gatewait: asleep in semop, 1.00 s to 10.00 s"}));
-  // An end near the picture's edge is said whole, above the bar if need be.
+  // An end near the picture's edge is said whole, below the bar if need be.
   open.events.push_back({.at = 9.3, .what = Happening::End, .lane = 0, .text = "ended"});
   svg = parse_svg(draw_scene(open));
   ASSERT_TRUE(svg);

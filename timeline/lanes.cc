@@ -62,7 +62,7 @@ void states(Canvas& c, int lane, double top) {
     std::string said = (event.text == "ended" ? "ended, status not seen" : event.text) +
                        (died_in_buffer(c.record, lane) ? ": its line died in the buffer" : "");
     // Beside the bar's end, never back over it; where the picture's edge
-    // leaves no room for it whole there, above the bar, which may hold it.
+    // leaves no room for it whole there, in the rows of the calls below.
     bool room = text_width(said, 11, true) <= kWidth - 2 - (at + 6);
     if (!room || !c.svg.label(at + 6, {top + kBarTop + 11}, said, 11, kWidth,
                               "font-weight=\"bold\"", at + 6))
