@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "relations.h"
 #include "svg.h"
@@ -115,6 +116,16 @@ TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
                     .target = "pipe",
                     .until = 2.0001});
   events.push_back({.at = 3, .what = Happening::End, .lane = 0, .text = "exit 0"});
+  // The segment's calls, by their names alone.
+  for (auto [at, call, text] : {std::tuple{4.0, "shmget", "key 10"},
+                                {5.5, "shmat", "segment 0"},
+                                {7.0, "shmdt", "segment 0"}})
+    events.push_back({.at = at,
+                      .what = Happening::Call,
+                      .lane = 1,
+                      .text = text,
+                      .call = call,
+                      .until = at + 0.0001});
   auto svg = parse_svg(draw_scene(pair));
   ASSERT_TRUE(svg);
   auto states = of_class(*svg, "state", "data-lane", "gatewait");
@@ -128,7 +139,8 @@ TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
           said.push_back((*svg)[j].text);
           break;
         }
-  EXPECT_EQ(said, (std::vector<std::string>{"semget", "write \"hi\\n\""}));
+  EXPECT_EQ(said,
+            (std::vector<std::string>{"semget", "write \"hi\\n\"", "shmget", "shmat", "shmdt"}));
 }
 
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
