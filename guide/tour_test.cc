@@ -438,10 +438,11 @@ TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
   // A sanitizer build's leak check needs descriptors of its own at exit.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   // At every limit up to where the scene plays, whether before a scene,
-  // amid one, or in a program it starts: never a scene that misbehaved.
+  // amid one, or in a program it starts: never a scene that misbehaved,
+  // nor a next scene once one has run out.
   for (rlim_t limit = 5;; limit++) {
     Process tour("tour", {.io = Io::Pipes,
-                          .args = {"--real-keys", "semaphores"},
+                          .args = {"--real-keys", "semaphores", "semaphores"},
                           .limits = {{RLIMIT_NOFILE, limit}}});
     int status = tour.wait_exit(kScene).status;
     EXPECT_EQ(left(), 0);
@@ -451,6 +452,7 @@ TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
       break;
     }
     EXPECT_EQ(status, 1);
+    EXPECT_LE(count(tour.output(), "== semaphores =="), 1) << "at " << limit;
     EXPECT_EQ(tour.errors(), "tour: no file descriptor left (the limit is " +
                                  std::to_string(limit) + "; raise it with ulimit -n)\n")
         << tour.output();

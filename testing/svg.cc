@@ -1,5 +1,8 @@
 #include "svg.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -76,6 +79,35 @@ bool path_data(const std::string& d) {
   return any;
 }
 
+// A path's first point outside the picture's box, as "x,y", or "" where it
+// stays within: a line meant absolute but written relative runs off it.
+std::string outside(const std::string& d, const std::array<double, 4>& box) {
+  std::istringstream words(d);
+  std::string word;
+  double x = 0, y = 0;
+  while (words >> word) {
+    char c = word[0];
+    bool relative = islower(c);
+    double a = strtod(word.c_str() + 1, nullptr);
+    size_t comma = word.find(',');
+    double b = comma == std::string::npos ? 0 : strtod(word.c_str() + comma + 1, nullptr);
+    switch (toupper(c)) {
+      case 'M':
+      case 'L':
+        x = relative ? x + a : a;
+        y = relative ? y + b : b;
+        break;
+      case 'H': x = relative ? x + a : a; break;
+      case 'V': y = relative ? y + a : a; break;
+      default: continue;
+    }
+    if (x < box[0] - 0.5 || x > box[0] + box[2] + 0.5 || y < box[1] - 0.5 ||
+        y > box[1] + box[3] + 0.5)
+      return std::to_string(x) + "," + std::to_string(y);
+  }
+  return "";
+}
+
 // What a browser would not draw as meant: an attribute SVG does not have,
 // a colour, anchor or number it cannot read. An SVG element's attributes
 // only; the page around an inline picture is HTML.
@@ -130,6 +162,7 @@ bool Element::is(const std::string& class_name) const {
 std::optional<std::vector<Element>> parse_svg(const std::string& xml) {
   std::vector<Element> all;
   std::vector<std::string> open;
+  std::optional<std::array<double, 4>> box;  // the picture's: x, y, width, height
   size_t at = 0;
   while ((at = xml.find('<', at)) != std::string::npos) {
     size_t end = xml.find('>', at);
@@ -164,6 +197,20 @@ std::optional<std::vector<Element>> parse_svg(const std::string& xml) {
     if (std::string wrong = unreadable(element); !wrong.empty()) {
       fprintf(stderr, "not drawn as meant: %s\n", wrong.c_str());
       return std::nullopt;
+    }
+    if (element.name == "svg" && element.attributes.count("viewBox")) {
+      std::istringstream numbers(element.attributes.at("viewBox"));
+      box.emplace();
+      for (double& n : *box) numbers >> n;
+    }
+    // A marker's or a pattern's path is in its own small frame.
+    bool framed = std::find(open.begin(), open.end(), "marker") != open.end() ||
+                  std::find(open.begin(), open.end(), "pattern") != open.end();
+    if (element.name == "path" && box && !framed) {
+      if (std::string point = outside(element.attributes["d"], *box); !point.empty()) {
+        fprintf(stderr, "a path leaves the picture at %s\n", point.c_str());
+        return std::nullopt;
+      }
     }
     if (!empty) open.push_back(element.name);
     all.push_back(std::move(element));

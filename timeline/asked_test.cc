@@ -62,6 +62,14 @@ TEST(AskedTest, ReadsWhatEachCallAskedAndLeavesOutTheRest) {
   seen = {};
   EXPECT_FALSE(read_entry(self, SYS_openat,
                           {uint64_t(AT_FDCWD), address(file.c_str()), O_RDONLY, 0, 0, 0}, seen));
+  // A FIFO of a name not the kit's, found where the caller sees it.
+  std::string other = std::string(folder) + "/other";
+  ASSERT_EQ(mkfifo(other.c_str(), 0600), 0);
+  seen = {};
+  EXPECT_TRUE(read_entry(self, SYS_openat,
+                         {uint64_t(AT_FDCWD), address(other.c_str()), O_RDONLY, 0, 0, 0}, seen));
+  EXPECT_EQ(seen.target, "other");
+  unlink(other.c_str());
   seen = {};
   ASSERT_TRUE(read_entry(self, SYS_mknodat,
                          {uint64_t(AT_FDCWD), address(fifo.c_str()), S_IFIFO | 0640, 0, 0, 0},

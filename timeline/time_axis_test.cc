@@ -40,6 +40,9 @@ TEST(TimeAxisTest, StretchesWhereMomentsCrowdAndKeepsTheirOrder) {
     if (!piece.stretch) continue;
     stretched++;
     EXPECT_GT(piece.factor(), (kPlot / 2) * 10);  // far finer than the plain scale
+    // Just the room its three moments need, 20 µs apart at the closest,
+    // with half that gap on either side: the rest stays plain.
+    EXPECT_NEAR(piece.right - piece.left, 3.5 * kApart, 1e-6);
     // Linear within: a quarter of its time is a quarter of its room.
     double quarter = piece.from + (piece.to - piece.from) / 4;
     EXPECT_NEAR(axis.x(quarter), piece.left + (piece.right - piece.left) / 4, 1e-6);
@@ -77,15 +80,21 @@ TEST(TimeAxisTest, BreaksBetweenRunsAndBoundsACrowd) {
   EXPECT_LT(gap, split.x(8));
   EXPECT_LE(split.x(10), kLeft + kPlot + 1e-6);
 
-  std::vector<double> crowd;
+  // One crowd far past the room; four that each fit a stretch but not
+  // all together.
+  std::vector<double> crowd, crowds;
   for (int i = 0; i < 3000; i++) crowd.push_back(1 + i * 1e-6);
-  TimeAxis crowded(0, 2, {{0, 2}}, crowd);
-  expect_drawn_apart(crowded, {}, 0, 2);
-  double plain = 0;
-  for (auto& piece : crowded.pieces())
-    if (!piece.stretch) plain += piece.right - piece.left;
-  EXPECT_GE(plain, kPlot * 0.3 - 1e-6);
-  EXPECT_LT(crowded.x(1), crowded.x(1.003));
+  for (double at : {0.3, 0.7, 1.1, 1.5})
+    for (int i = 0; i < 20; i++) crowds.push_back(at + i * 1e-6);
+  for (auto& moments : {crowd, crowds}) {
+    TimeAxis crowded(0, 2, {{0, 2}}, moments);
+    expect_drawn_apart(crowded, {}, 0, 2);
+    double plain = 0;
+    for (auto& piece : crowded.pieces())
+      if (!piece.stretch) plain += piece.right - piece.left;
+    EXPECT_NEAR(plain, kPlot * 0.3, 1e-6);  // all the crowds leave, no more
+    EXPECT_LT(crowded.x(moments.front()), crowded.x(moments.back()));
+  }
 }
 
 }  // namespace
