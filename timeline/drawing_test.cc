@@ -162,19 +162,44 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
   for (double post : {0.49, 0.4902, 0.4904}) semop(1, 1, post, post + 0.00001);
   semop(0, -1, 0.51, 0.5101);
   semop(0, -1, 0.52, 0.5201);
+  // Amid the burst, a signal sent and delivered, and the poster's end.
+  burst.events.push_back(
+      {.at = 0.4901, .what = Happening::Signal, .lane = 0, .text = "SIGUSR1", .value = 10});
+  burst.events.push_back(
+      {.at = 0.49011, .what = Happening::Delivery, .lane = 0, .text = "SIGUSR1", .value = 10});
+  burst.events.push_back({.at = 0.4905, .what = Happening::End, .lane = 1, .text = "exit 0"});
   auto svg = parse_svg(draw_scene(burst));
   ASSERT_TRUE(svg);
   std::vector<std::pair<double, double>> tails, heads;
+  std::vector<double> marks;  // each mark's x: arrows' tails, the signal, delivery and end
   for (size_t i = 0; i < svg->size(); i++) {
-    if (!(*svg)[i].is("arrow")) continue;
-    while ((*svg)[i].name != "path") i++;
+    bool arrow = (*svg)[i].is("arrow");
+    if (!arrow && !(*svg)[i].is("signal") && !(*svg)[i].is("delivery") && !(*svg)[i].is("end"))
+      continue;
+    // The mark's first drawn part starts at its moment's x.
+    auto placed = [&] {
+      auto& at = (*svg)[i].attributes;
+      return at.count("d") || at.count("x") || at.count("x1");
+    };
+    while (!placed()) i++;
+    auto& drawn = (*svg)[i];
     double x1, y1, x2, y2;
+    if (!arrow) {
+      marks.push_back(drawn.attributes.count("x1")  ? drawn.number("x1")
+                      : drawn.attributes.count("x") ? drawn.number("x")
+                                                    : strtod(drawn.attributes["d"].c_str() + 1, nullptr));
+      continue;
+    }
     ASSERT_EQ(sscanf((*svg)[i].attributes["d"].c_str(), "M%lf,%lf L%lf,%lf", &x1, &y1, &x2, &y2),
               4);
     tails.push_back({x1, y1});
     heads.push_back({x2, y2});
+    marks.push_back(x1);
   }
   ASSERT_EQ(heads.size(), 3u);
+  ASSERT_EQ(marks.size(), 6u);
+  std::sort(marks.begin(), marks.end());
+  for (size_t i = 0; i + 1 < marks.size(); i++) EXPECT_GE(marks[i + 1] - marks[i], 12 - 1e-6) << i;
   // Each leaves the top of the poster's bar and reaches the bottom of the
   // waiter's, the bars as each lane's swatch gives them.
   auto bar = [&](const std::string& lane) {
