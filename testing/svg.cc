@@ -86,7 +86,7 @@ std::string outside(const std::string& d, const std::array<double, 4>& box) {
   std::string word;
   double x = 0, y = 0;
   while (words >> word) {
-    char c = word[0];
+    unsigned char c = word[0];
     bool relative = islower(c);
     double a = strtod(word.c_str() + 1, nullptr);
     size_t comma = word.find(',');
