@@ -670,11 +670,16 @@ TEST_F(TourTest, WhatAProgramDoesWithoutBoundIsKeptWithinBounds) {
   EXPECT_EQ(count(long_line, "| " + std::string(300, 'x') + "\u2026 (10000000 bytes in all)\n"), 1);
   auto [lines, lines_note] = play("seq 100000");
   EXPECT_EQ(count(lines_note, "fork printed 99800 lines more than the 200 shown."), 1);
-  play("i=0; while [ $i -lt 1000 ]; do /bin/true & i=$((i + 1)); done; wait");
+  // Few enough that even a loaded machine makes them all, traced, well
+  // within the scene's patience with a program that does not end.
+  play("i=0; while [ $i -lt 300 ]; do /bin/true & i=$((i + 1)); done; wait");
   auto svg = picture("fork");
-  EXPECT_EQ(of_class(svg, "lane").size(), 26u);
-  EXPECT_EQ(of_class(svg, "lane", "data-lane", "976 more children of fork, each exit 0").size(),
-            1u);
+  std::string lanes;
+  for (auto& lane : of_class(svg, "lane")) lanes += lane.attributes["data-lane"] + "\n";
+  EXPECT_EQ(of_class(svg, "lane").size(), 26u) << lanes;
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "276 more children of fork, each exit 0").size(),
+            1u)
+      << lanes;
 }
 
 // Started with Ctrl-C ignored or blocked, as a script or a service may leave
