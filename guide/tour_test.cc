@@ -435,6 +435,16 @@ TEST_F(TourTest, AStoppedTourLeavesNothingBehind) {
     EXPECT_EQ(next.wait_exit(kScene).status, 0) << next.errors();
     EXPECT_EQ(left(), 0) << mode << ": the killed tour's folder";
   }
+  // Another user's, abandoned as well, is not ours to remove, even as root.
+  if (geteuid() == 0) {
+    ASSERT_EQ(mkdir("scratch/ipc-kit-tour-theirs", 0700), 0);
+    std::ofstream("scratch/ipc-kit-tour-theirs/.made-by-the-tour");
+    ASSERT_EQ(chown("scratch/ipc-kit-tour-theirs", 65534, 65534), 0);
+    Process next("tour", {.io = Io::Pipes, .args = {"pause"}});
+    EXPECT_EQ(next.wait_exit(kScene).status, 0) << next.errors();
+    EXPECT_EQ(left(), 1) << "another user's folder";
+    std::filesystem::remove_all("scratch/ipc-kit-tour-theirs");
+  }
   // A sanitizer build's leak check needs descriptors of its own at exit.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   // At every limit up to where the scene plays, whether before a scene,
@@ -526,12 +536,16 @@ TEST_F(TourTest, AnswersWhatItCannotPlayOrDraw) {
 // Colour only on a terminal, and not there under NO_COLOR or TERM=dumb.
 TEST_F(TourTest, ColoursOnlyWhereColourIsWelcome) {
   setenv("TERM", "xterm", 1);
-  auto coloured = [](Io io) {
+  std::string output;
+  auto coloured = [&](Io io) {
     Process tour("tour", {.io = io, .args = {"fork"}});
     EXPECT_EQ(tour.wait_exit(kScene).status, 0);
-    return count(tour.output(), "\033[") > 0;
+    output = tour.output();
+    return count(output, "\033[") > 0;
   };
   EXPECT_TRUE(coloured(Io::Terminal));
+  // Each program's lines in its lane's colour, the first's cyan.
+  EXPECT_GT(count(output, "  \033[36mfork              |\033[0m hello\n"), 0) << output;
   EXPECT_FALSE(coloured(Io::Pipes));
   setenv("NO_COLOR", "1", 1);
   EXPECT_FALSE(coloured(Io::Terminal));
