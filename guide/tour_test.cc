@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -207,6 +208,12 @@ TEST_F(TourTest, PipesAndSegmentPicturesShowWhoHeldWhat) {
                                       "pipechat: \"bye\\n\\0\" through srvfifo",
                                       "pipechat-server: \"BYE\\0\" through clififo"}));
   EXPECT_FALSE(of_class(pipes, "rendezvous", "data-fifo", "srvfifo").empty());
+  // Each meeting joins the two lanes whose opens it completed.
+  for (size_t i = 0; i < pipes.size(); i++) {
+    if (!pipes[i].is("rendezvous")) continue;
+    while (pipes[i].name != "line") i++;
+    EXPECT_GT(std::abs(pipes[i].number("y2") - pipes[i].number("y1")), 10) << i;
+  }
   std::vector<std::string> made;
   for (auto& call : of_class(pipes, "call", "data-call", "mkfifo"))
     made.push_back(call.attributes["data-lane"] + " " + call.attributes["data-target"]);

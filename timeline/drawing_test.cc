@@ -1,5 +1,6 @@
 #include "drawing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -126,11 +127,33 @@ TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
                       .text = text,
                       .call = call,
                       .until = at + 0.0001});
+  // The lower lane's open waits for the upper's: their meeting joins both.
+  events.push_back({.at = 0.5,
+                    .what = Happening::Call,
+                    .lane = 1,
+                    .text = "srvfifo",
+                    .call = "open",
+                    .target = "srvfifo",
+                    .until = 0.9,
+                    .mode = O_RDONLY});
+  events.push_back({.at = 0.9,
+                    .what = Happening::Call,
+                    .lane = 0,
+                    .text = "srvfifo",
+                    .call = "open",
+                    .target = "srvfifo",
+                    .until = 0.9,
+                    .mode = O_WRONLY});
   auto svg = parse_svg(draw_scene(pair));
   ASSERT_TRUE(svg);
   auto states = of_class(*svg, "state", "data-lane", "gatewait");
   ASSERT_EQ(states.size(), 1u);
   EXPECT_EQ(states[0].number("data-to"), 3);
+  auto meeting = std::find_if(svg->begin(), svg->end(), [](auto& e) { return e.is("rendezvous"); });
+  ASSERT_NE(meeting, svg->end());
+  meeting = std::find_if(meeting, svg->end(), [](auto& e) { return e.name == "line"; });
+  ASSERT_NE(meeting, svg->end());
+  EXPECT_GT(std::abs(meeting->number("y2") - meeting->number("y1")), 10);
   std::vector<std::string> said;
   for (size_t i = 0; i < svg->size(); i++)
     if ((*svg)[i].is("call"))
@@ -140,7 +163,8 @@ TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
           break;
         }
   EXPECT_EQ(said,
-            (std::vector<std::string>{"semget", "write \"hi\\n\"", "shmget", "shmat", "shmdt"}));
+            (std::vector<std::string>{"semget", "write \"hi\\n\"", "open srvfifo", "shmget", "shmat",
+                                      "shmdt", "open srvfifo"}));
 }
 
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post

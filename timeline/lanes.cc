@@ -17,7 +17,7 @@ std::string call_label(const Event& call) {
   if (call.call == "mkfifo") return "mkfifo " + call.text;
   if (call.call == "write") return "write " + call.text;
   if (call.call == "rt_sigreturn") return "rt_sigreturn";
-  return call.call == "fork" ? "fork" : call.text;
+  return call.text;
 }
 
 void states(Canvas& c, int lane, double top) {
