@@ -600,10 +600,15 @@ TEST_F(RecordingTest, ThePictureIsCheckedFirstAndNeverWrittenThroughALink) {
   ASSERT_EQ(symlink("victim", "link.svg"), 0);
   Process recorder("ipcwatch", recording("link.svg", {"sem"}));
   ASSERT_TRUE(recorder.wait_for("recording into"));
-  stop_and_read(recorder, "link.svg");
-  std::stringstream victim;
+  // A name planted where the picture is first linked in is passed by.
+  std::string planted = ".ipc-kit-picture-" + std::to_string(recorder.pid()) + "-0";
+  std::ofstream(planted) << "theirs\n";
+  EXPECT_FALSE(stop_and_read(recorder, "link.svg").empty());
+  std::stringstream victim, theirs;
   victim << std::ifstream("victim").rdbuf();
   EXPECT_EQ(victim.str(), "mine\n");
+  theirs << std::ifstream(planted).rdbuf();
+  EXPECT_EQ(theirs.str(), "theirs\n");
 }
 
 }  // namespace
