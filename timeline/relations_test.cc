@@ -152,7 +152,20 @@ TEST(RelationsTest, SignalsWaitWhileHeldBackAndHandlersRunToTheirReturn) {
                     .text = "SIGILL",
                     .value = 4,
                     .caught = true});
-  auto bands = relate(caught).bands;
+  // A signal that the first lane's kill sent to the second.
+  caught.call(0, "kill", 7);
+  events.push_back({.at = 7.001,
+                    .what = Happening::Delivery,
+                    .lane = 1,
+                    .text = "SIGINT",
+                    .value = 2,
+                    .peer = 0});
+  auto related = relate(caught);
+  ASSERT_EQ(related.arrows.size(), 1u);
+  EXPECT_EQ(related.arrows[0].kind, "signal");
+  EXPECT_EQ(related.arrows[0].from_lane, 0);
+  EXPECT_EQ(related.arrows[0].to_lane, 1);
+  auto bands = related.bands;
   std::vector<std::string> drawn;
   for (auto& band : bands)
     drawn.push_back(band.kind + " " + std::to_string(band.from).substr(0, 5) + "-" +
