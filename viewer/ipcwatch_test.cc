@@ -186,6 +186,17 @@ TEST_F(IpcwatchTest, ShowsWhoHasEachFifoOpen) {
     std::string held = std::to_string(busy.pid()) + " (" + name + ") holding";
     return count(shown = snapshot({"fifo"}), held) == 2;
   })) << shown;
+  // A writer into a FIFO that no one reads, once its buffer is full.
+  ASSERT_EQ(mkfifo("clififo", 0600), 0);
+  Process filler("/bin/sh", {.io = Io::Pipes,
+                             .args = {"-c", "exec 3<>clififo; exec head -c 100000 /dev/zero >&3"}});
+  // Each end of it held twice: by its descriptor 3, and by 1, which it writes.
+  std::string head = std::to_string(filler.pid()) + " (head) ";
+  std::string both = head + "blocked in write, " + head + "holding";
+  EXPECT_TRUE(eventually([&] {
+    return count(shown = snapshot({"fifo"}), "  clififo  present  mode 0600  reading: " + both +
+                                                 "  writing: " + both + "\n") == 1;
+  })) << shown;
 }
 
 std::string waits(const Process& waiter) {
