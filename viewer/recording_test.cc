@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "recording.h"
 #include "svg.h"
 
 namespace kit {
@@ -384,6 +385,10 @@ TEST_F(RecordingTest, DrawsTheLookThatSawTheSegmentsAnswer) {
 // Without the right to trace, the kit's programs are still found, by their
 // executables, and the picture says what it could not see.
 TEST_F(RecordingTest, WithoutTracingFindsTheProgramsAndSaysWhatItMissed) {
+  // Each name it knows the kit's programs by is one the kit builds, but the
+  // averager's sample, which a learner builds.
+  for (auto& name : look::kPrograms)
+    EXPECT_TRUE(name.starts_with("means") || access(program_path(name).c_str(), X_OK) == 0) << name;
   require_root();
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   // The waiter there before the recording is found by its state, not
