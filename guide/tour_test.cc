@@ -698,8 +698,7 @@ TEST_F(TourTest, WhatAProgramDoesWithoutBoundIsKeptWithinBounds) {
   std::string lanes;
   for (auto& lane : of_class(svg, "lane")) lanes += lane.attributes["data-lane"] + "\n";
   EXPECT_EQ(of_class(svg, "lane").size(), 26u) << lanes;
-  EXPECT_EQ(of_class(svg, "lane", "data-lane", "276 more children of fork, each exit 0").size(),
-            1u)
+  EXPECT_EQ(of_class(svg, "lane", "data-lane", "276 more children of fork, each exit 0").size(), 1u)
       << lanes;
 }
 

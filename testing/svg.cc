@@ -97,9 +97,14 @@ std::string outside(const std::string& d, const std::array<double, 4>& box) {
         x = relative ? x + a : a;
         y = relative ? y + b : b;
         break;
-      case 'H': x = relative ? x + a : a; break;
-      case 'V': y = relative ? y + a : a; break;
-      default: continue;
+      case 'H':
+        x = relative ? x + a : a;
+        break;
+      case 'V':
+        y = relative ? y + a : a;
+        break;
+      default:
+        continue;
     }
     if (x < box[0] - 0.5 || x > box[0] + box[2] + 0.5 || y < box[1] - 0.5 ||
         y > box[1] + box[3] + 0.5)

@@ -162,9 +162,8 @@ TEST(DrawingTest, DrawsALaneUpToItsEndAndSaysItsCalls) {
           said.push_back((*svg)[j].text);
           break;
         }
-  EXPECT_EQ(said,
-            (std::vector<std::string>{"semget", "write \"hi\\n\"", "open srvfifo", "shmget", "shmat",
-                                      "shmdt", "open srvfifo"}));
+  EXPECT_EQ(said, (std::vector<std::string>{"semget", "write \"hi\\n\"", "open srvfifo", "shmget",
+                                            "shmat", "shmdt", "open srvfifo"}));
 }
 
 // Three posts 0.2 ms apart on a 10 s picture: each arrow leaves its post
@@ -209,9 +208,10 @@ TEST(DrawingTest, DrawsEachArrowOfABurstApart) {
     auto& drawn = (*svg)[i];
     double x1, y1, x2, y2;
     if (!arrow) {
-      marks.push_back(drawn.attributes.count("x1")  ? drawn.number("x1")
-                      : drawn.attributes.count("x") ? drawn.number("x")
-                                                    : strtod(drawn.attributes["d"].c_str() + 1, nullptr));
+      marks.push_back(drawn.attributes.count("x1") ? drawn.number("x1")
+                      : drawn.attributes.count("x")
+                          ? drawn.number("x")
+                          : strtod(drawn.attributes["d"].c_str() + 1, nullptr));
       continue;
     }
     ASSERT_EQ(sscanf((*svg)[i].attributes["d"].c_str(), "M%lf,%lf L%lf,%lf", &x1, &y1, &x2, &y2),

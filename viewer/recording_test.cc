@@ -1,3 +1,5 @@
+#include "recording.h"
+
 #include <fcntl.h>
 #include <linux/bpf.h>
 #include <sched.h>
@@ -18,7 +20,6 @@
 #include <thread>
 
 #include "harness.h"
-#include "recording.h"
 #include "svg.h"
 
 namespace kit {
