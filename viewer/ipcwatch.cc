@@ -297,6 +297,7 @@ int watch(const look::Parts& parts, bool colour) {
   std::map<std::string, Clock::time_point> changed;
   time_t drawn_second = 0;
   auto fading = Clock::time_point{};  // the last moment a mark is still shown
+  bool marked = false;                 // the screen shows a mark now
   fputs("\033[?25l", stdout);         // no cursor blinking over the values
   // Where the kernel's events may be read, each object's last operations,
   // from the recorder's own account of them, kept for a minute. They are
@@ -325,17 +326,19 @@ int watch(const look::Parts& parts, bool colour) {
         changed[key] = now;
         fading = now + std::chrono::milliseconds(kHighlightMs);
       }
-    if (differs || wall != drawn_second ||
-        (now <= fading + std::chrono::milliseconds(kLookMs) &&
-         now >= fading - std::chrono::milliseconds(kLookMs))) {
+    // Once its time is over, a mark goes at the next look, however late
+    // a busy machine makes that look.
+    if (differs || wall != drawn_second || (marked && now >= fading)) {
       printf(
           "\033[H\033[1mipcwatch\033[0m  the kit's kernel objects, live  %s  Ctrl-C ends"
           "\033[K\n\033[K\n",
           clock_time(wall).c_str());
+      marked = false;
       for (auto& each : screen) {
         for (auto& piece : each) {
           bool fresh = colour && changed.count(piece.key) &&
                        now - changed[piece.key] < std::chrono::milliseconds(kHighlightMs);
+          marked |= fresh;
           printf(fresh ? "\033[1;33m%s\033[0m" : "%s", piece.text.c_str());
         }
         fputs("\033[K\n", stdout);
